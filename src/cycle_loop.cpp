@@ -1,0 +1,72 @@
+// cycle_loop.cpp: status line, supervised run, sleep out the rest of the cycle.
+#include "cycle_loop.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform.h"
+#include "supervised_run.h"
+
+namespace {
+
+// "\r" and 78 blanks: wipes the status line.
+const char BLANK_LINE_TEXT[] = "\r                                                                              ";
+const char COUNT_TEXT[] = "\rKADRON count #%lu";
+const char STARTED_TEXT[] = "  started at %02d:%02d:%02d,%03d";
+const char NEXT_TEXT[] = "   next at %02d:%02d:%02d,%03d";
+
+void print_clock(const char *format, const calendar_time &t) {
+    std::printf(format, t.hour, t.minute, t.second, t.milliseconds);
+}
+
+// A wait of WAIT_FOREVER_MS would never end: sleep it as two finite waits.
+void sleep_out(intptr_t wake_event, uint32_t remaining_ms) {
+    std::fflush(stdout);
+    if (remaining_ms == WAIT_FOREVER_MS) {
+        platform_sleep(wake_event, WAIT_FOREVER_MS - 1);
+        remaining_ms = 1;
+    }
+    platform_sleep(wake_event, remaining_ms);
+}
+
+} // namespace
+
+int cycle_loop(const run_settings &settings) {
+    const intptr_t wake_event = platform_create_sleeper();
+    uint32_t cycle_count = 0;
+    for (;;) {
+        std::printf(BLANK_LINE_TEXT);
+        ++cycle_count;
+        std::printf(COUNT_TEXT, static_cast<unsigned long>(cycle_count));
+        calendar_time now{};
+        platform_local_time(&now);
+        print_clock(STARTED_TEXT, now);
+
+        // The start may write into the command line; the settings stay as they are.
+        char arguments[TEXT_SIZE];
+        std::memcpy(arguments, settings.command_line_arguments, sizeof arguments);
+        uint32_t elapsed_ms = settings.run_time_in_milliseconds;
+        if (!run_once(settings.program_path_and_name, arguments, &elapsed_ms)) break;
+
+        calendar_time end_of_run{};
+        platform_local_time(&end_of_run);
+        uint64_t end_units = 0;
+        platform_time_to_units(end_of_run, &end_units);
+        const uint32_t cycle_ms = settings.cycle_time_in_milliseconds;
+        const uint32_t remaining_ms = cycle_ms > elapsed_ms ? cycle_ms - elapsed_ms : 0;
+        calendar_time next{};
+        platform_units_to_time(end_units + uint64_t{remaining_ms} * UNITS_PER_MS, &next);
+        print_clock(NEXT_TEXT, next);
+
+        if (remaining_ms > 0) sleep_out(wake_event, remaining_ms);
+    }
+    platform_close_sleeper(wake_event);
+    return 0;
+}
+
+int kadron_main(int word_count, const char *const *words) {
+    run_settings settings{};
+    int exit_status = 0;
+    if (!parse_invocation(word_count, words, &settings, &exit_status)) return exit_status;
+    return cycle_loop(settings);
+}

@@ -1,0 +1,116 @@
+// fake_platform.cpp: the scripted world behind the platform header.
+#include "fake_platform.h"
+
+#include <deque>
+
+#include "calendar.h"
+
+namespace {
+
+struct world {
+    uint32_t tick_base = 0;
+    uint64_t clock_base_units = 0;
+    uint64_t now_ms = 0;
+    uint32_t start_cost_ms = 0;
+    bool fail_sleeper = false;
+    std::deque<planned_run> plans;
+    planned_run current{planned_run::never_ends, 0};
+    uint64_t current_started_ms = 0;
+    bool current_open = false;
+    std::vector<fake_call> calls;
+};
+
+world w;
+
+void record(call_kind kind, uint32_t ms, const char *application = "", const char *command_line = "") {
+    w.calls.push_back(fake_call{kind, ms, w.now_ms, application, command_line});
+}
+
+} // namespace
+
+void fake_reset(uint32_t tick_ms, const calendar_time &clock) {
+    w = world{};
+    w.tick_base = tick_ms;
+    calendar_to_units(clock, &w.clock_base_units);
+}
+
+void fake_plan(planned_run run) { w.plans.push_back(run); }
+void fake_set_start_cost(uint32_t ms) { w.start_cost_ms = ms; }
+void fake_fail_sleeper(bool fail) { w.fail_sleeper = fail; }
+const std::vector<fake_call> &fake_calls() { return w.calls; }
+uint64_t fake_now_ms() { return w.now_ms; }
+
+std::vector<fake_call> fake_calls_of(call_kind kind) {
+    std::vector<fake_call> found;
+    for (const fake_call &c : w.calls) {
+        if (c.kind == kind) found.push_back(c);
+    }
+    return found;
+}
+
+bool platform_start(const char *application_name, char *command_line, process_ref *started) {
+    record(call_kind::start, 0, application_name, command_line);
+    if (w.plans.empty() || w.plans.front().kind == planned_run::cannot_start) {
+        if (!w.plans.empty()) w.plans.pop_front();
+        return false;
+    }
+    w.current = w.plans.front();
+    w.plans.pop_front();
+    w.now_ms += w.start_cost_ms;
+    w.current_started_ms = w.now_ms;
+    w.current_open = true;
+    started->process = 1;
+    started->thread = 2;
+    return true;
+}
+
+wait_outcome platform_wait(const process_ref &, uint32_t timeout_ms) {
+    record(call_kind::wait, timeout_ms);
+    if (!w.current_open) return wait_outcome::failed;
+    const uint64_t ran = w.now_ms - w.current_started_ms;
+    if (w.current.kind == planned_run::ends_after && w.current.ms <= ran + timeout_ms) {
+        if (w.current.ms > ran) w.now_ms += w.current.ms - ran;
+        return wait_outcome::ended;
+    }
+    w.now_ms += timeout_ms;
+    return wait_outcome::timed_out;
+}
+
+bool platform_terminate(const process_ref &, uint32_t exit_code) {
+    record(call_kind::terminate, exit_code);
+    return true;
+}
+
+void platform_close(process_ref *started) {
+    record(call_kind::close, 0);
+    w.current_open = false;
+    started->process = 0;
+    started->thread = 0;
+}
+
+uint32_t platform_tick_ms() { return w.tick_base + static_cast<uint32_t>(w.now_ms); }
+
+void platform_local_time(calendar_time *now) { calendar_from_units(w.clock_base_units + w.now_ms * UNITS_PER_MS, now); }
+
+bool platform_time_to_units(const calendar_time &time, uint64_t *units) { return calendar_to_units(time, units); }
+bool platform_units_to_time(uint64_t units, calendar_time *time) { return calendar_from_units(units, time); }
+
+intptr_t platform_create_sleeper() {
+    record(call_kind::create_sleeper, 0);
+    return w.fail_sleeper ? 0 : 7;
+}
+
+void platform_sleep(intptr_t, uint32_t timeout_ms) {
+    record(call_kind::sleep, timeout_ms);
+    w.now_ms += timeout_ms;
+}
+
+void platform_close_sleeper(intptr_t) { record(call_kind::close_sleeper, 0); }
+
+void platform_setup_output() {}
+
+bool platform_tool_words(int argc, char **argv, int *word_count, const char *const **words) {
+    *word_count = argc;
+    *words = argv;
+    return true;
+}

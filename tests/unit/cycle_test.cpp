@@ -1,0 +1,2 @@
+// words_test.cpp: placeholder
+#include <gtest/gtest.h>
