@@ -23,7 +23,8 @@ bool calendar_to_units(const calendar_time &t, uint64_t *units) {
         return false;
     }
     const int64_t days = sys_days{date}.time_since_epoch().count() + EPOCH_OFFSET_DAYS;
-    const uint64_t seconds = static_cast<uint64_t>(days) * SECONDS_PER_DAY + t.hour * 3600u + t.minute * 60u + t.second;
+    const uint64_t seconds =
+        static_cast<uint64_t>(days) * SECONDS_PER_DAY + t.hour * 3600u + t.minute * 60u + t.second;
     *units = seconds * UNITS_PER_SECOND + uint64_t{t.milliseconds} * UNITS_PER_MS;
     return true;
 }

@@ -10,7 +10,8 @@
 namespace {
 
 // "\r" and 78 blanks: wipes the status line.
-const char BLANK_LINE_TEXT[] = "\r                                                                              ";
+const char BLANK_LINE_TEXT[] =
+    "\r                                                                              ";
 const char COUNT_TEXT[] = "\rKADRON count #%lu";
 const char STARTED_TEXT[] = "  started at %02d:%02d:%02d,%03d";
 const char NEXT_TEXT[] = "   next at %02d:%02d:%02d,%03d";

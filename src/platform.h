@@ -22,9 +22,9 @@ constexpr uint64_t UNITS_PER_MS = 10000u;
 // Local calendar time, field by field as the Windows SYSTEMTIME.
 struct calendar_time {
     uint16_t year;
-    uint16_t month; // 1..12
+    uint16_t month;       // 1..12
     uint16_t day_of_week; // 0 = Sunday
-    uint16_t day; // 1..31
+    uint16_t day;         // 1..31
     uint16_t hour;
     uint16_t minute;
     uint16_t second;
@@ -39,9 +39,9 @@ struct process_ref {
 };
 
 enum class wait_outcome {
-    ended, // the program has ended by itself
+    ended,     // the program has ended by itself
     timed_out, // still running when the time-out ran out
-    failed, // the wait itself failed
+    failed,    // the wait itself failed
 };
 
 // Starts application_name exactly as written: no search path, no extension

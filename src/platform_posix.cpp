@@ -89,7 +89,8 @@ wake wait_until(int target_fd, bool forever, uint64_t deadline_ms) {
         pollfd fds[MAX_PENDING + 1];
         nfds_t n = 0;
         if (target_fd >= 0) fds[n++] = pollfd{target_fd, POLLIN, 0};
-        for (std::size_t i = 0; i < pending_count; ++i) fds[n++] = pollfd{pending[i].pidfd, POLLIN, 0};
+        for (std::size_t i = 0; i < pending_count; ++i)
+            fds[n++] = pollfd{pending[i].pidfd, POLLIN, 0};
         int timeout = -1;
         if (!forever) {
             const uint64_t now = monotonic_ms();
@@ -100,7 +101,8 @@ wake wait_until(int target_fd, bool forever, uint64_t deadline_ms) {
         if (rc < 0 && errno != EINTR) {
             if (target_fd < 0) {
                 // Sleep must still last: fall back to a plain timed sleep.
-                timespec ts{static_cast<time_t>(timeout / 1000), static_cast<long>(timeout % 1000) * 1000000L};
+                timespec ts{static_cast<time_t>(timeout / 1000),
+                            static_cast<long>(timeout % 1000) * 1000000L};
                 nanosleep(&ts, nullptr);
                 continue;
             }
@@ -206,7 +208,9 @@ void platform_local_time(calendar_time *now) {
     now->milliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
 }
 
-bool platform_time_to_units(const calendar_time &time, uint64_t *units) { return calendar_to_units(time, units); }
+bool platform_time_to_units(const calendar_time &time, uint64_t *units) {
+    return calendar_to_units(time, units);
+}
 
 bool platform_units_to_time(uint64_t units, calendar_time *time) { return calendar_from_units(units, time); }
 

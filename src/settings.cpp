@@ -11,14 +11,18 @@ const char MISSING_PROGRAM_TEXT[] = "program_path_and_name missing.\n\n";
 const char USAGE_SYNOPSIS_TEXT[] = "Usage:  KADRON program_path_and_name [command_line_arguments \n"
                                    "                 [cycle_time_in_milliseconds [run_time_in_milliseconds \n"
                                    "                 [nowait | wait]]]] \n";
-const char USAGE_SAMPLE_TEXT[] = "Sample: KADRON %%SystemRoot%%\\system32\\notepad.exe sample.txt 15000 5000 \n";
-const char USAGE_BLANKS_TEXT[] = "Hints:  - if program_path_and_name / command_line_arguments contain blanks \n"
-                                 "          enclose the parameter in \"\" \n";
-const char USAGE_PATH_TEXT[] = "        - specify the full path and file name and extension of the program. \n"
-                               "          Without the full path KADRON will not use the search path \n"
-                               "          but uses the current drive and current directory. \n";
-const char USAGE_EMPTY_ARGS_TEXT[] = "        - set command_line_arguments = \"\" if you don't want to specify \n"
-                                     "          command line arguments but cycle / run time \n";
+const char USAGE_SAMPLE_TEXT[] =
+    "Sample: KADRON %%SystemRoot%%\\system32\\notepad.exe sample.txt 15000 5000 \n";
+const char USAGE_BLANKS_TEXT[] =
+    "Hints:  - if program_path_and_name / command_line_arguments contain blanks \n"
+    "          enclose the parameter in \"\" \n";
+const char USAGE_PATH_TEXT[] =
+    "        - specify the full path and file name and extension of the program. \n"
+    "          Without the full path KADRON will not use the search path \n"
+    "          but uses the current drive and current directory. \n";
+const char USAGE_EMPTY_ARGS_TEXT[] =
+    "        - set command_line_arguments = \"\" if you don't want to specify \n"
+    "          command line arguments but cycle / run time \n";
 
 const char CLOSE_WINDOW_TEXT[] = "Close this CMD window to stop KADRON. \n\n";
 const char ECHO_PROGRAM_TEXT[] = "KADRON starts this process: %s \n";
@@ -26,7 +30,8 @@ const char ECHO_ARGUMENTS_TEXT[] = "KADRON starts process with this command line
 const char ECHO_CYCLE_TEXT[] = "KADRON starts process every %lu milliseconds \n";
 const char ECHO_RUN_TEXT[] = "KADRON runs process for %lu milliseconds and terminates it afterwards \n";
 const char ECHO_WAIT_TEXT[] = "KADRON waits till cycle is over if process terminates before run_time \n";
-const char ECHO_NOWAIT_TEXT[] = "KADRON waits not till cycle is over if process terminates before run_time \n";
+const char ECHO_NOWAIT_TEXT[] =
+    "KADRON waits not till cycle is over if process terminates before run_time \n";
 
 // A word that does not fit is refused, never cut: a cut path could name a
 // different program.
@@ -62,11 +67,13 @@ void print_echo(const run_settings &s) {
 
 uint32_t parse_milliseconds(const char *word) {
     const char *p = word;
-    while (is_space(*p)) ++p;
+    while (is_space(*p))
+        ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = (*p++ == '-');
     uint32_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
+    for (; *p >= '0' && *p <= '9'; ++p)
+        value = value * 10u + static_cast<uint32_t>(*p - '0');
     return negative ? 0u - value : value;
 }
 

@@ -9,11 +9,11 @@
 constexpr int EXIT_MISSING_PROGRAM = 17;
 
 struct run_settings {
-    char program_path_and_name[TEXT_SIZE]; // word 1
+    char program_path_and_name[TEXT_SIZE];  // word 1
     char command_line_arguments[TEXT_SIZE]; // a blank, then word 2
-    uint32_t cycle_time_in_milliseconds; // word 3, raised to the run time unless nowait
-    uint32_t run_time_in_milliseconds; // word 4
-    bool wait_mode; // word 5: false for "nowait"
+    uint32_t cycle_time_in_milliseconds;    // word 3, raised to the run time unless nowait
+    uint32_t run_time_in_milliseconds;      // word 4
+    bool wait_mode;                         // word 5: false for "nowait"
 };
 
 // Fills *settings from the words (word 0 is the tool's name) and prints the

@@ -36,10 +36,12 @@ const char *take_word0(word_sink *sink, const char *p) {
     begin_word(sink);
     if (*p == '"') {
         ++p;
-        while (*p != '\0' && *p != '"') put_char(sink, *p++);
+        while (*p != '\0' && *p != '"')
+            put_char(sink, *p++);
         if (*p == '"') ++p;
     } else {
-        while (*p != '\0' && !is_blank(*p)) put_char(sink, *p++);
+        while (*p != '\0' && !is_blank(*p))
+            put_char(sink, *p++);
     }
     put_char(sink, '\0');
     return p;
@@ -66,7 +68,8 @@ const char *take_word(word_sink *sink, const char *p, bool *in_quotes) {
             }
             slashes /= 2;
         }
-        for (; slashes > 0; --slashes) put_char(sink, '\\');
+        for (; slashes > 0; --slashes)
+            put_char(sink, '\\');
         if (*p == '\0' || (!*in_quotes && is_blank(*p))) break;
         if (copy) put_char(sink, *p);
         ++p;
@@ -82,13 +85,15 @@ bool split_words(const char *text, const char *empty_word0, char *buffer, std::s
     word_sink sink{buffer, buffer_size, 0, words, max_words, 0, false};
     if (*text == '\0') {
         begin_word(&sink);
-        for (const char *q = empty_word0; *q != '\0'; ++q) put_char(&sink, *q);
+        for (const char *q = empty_word0; *q != '\0'; ++q)
+            put_char(&sink, *q);
         put_char(&sink, '\0');
     } else {
         const char *p = take_word0(&sink, text);
         bool in_quotes = false;
         for (;;) {
-            while (is_blank(*p)) ++p;
+            while (is_blank(*p))
+                ++p;
             if (*p == '\0') break;
             p = take_word(&sink, p, &in_quotes);
         }

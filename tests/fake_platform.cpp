@@ -90,9 +90,13 @@ void platform_close(process_ref *started) {
 
 uint32_t platform_tick_ms() { return w.tick_base + static_cast<uint32_t>(w.now_ms); }
 
-void platform_local_time(calendar_time *now) { calendar_from_units(w.clock_base_units + w.now_ms * UNITS_PER_MS, now); }
+void platform_local_time(calendar_time *now) {
+    calendar_from_units(w.clock_base_units + w.now_ms * UNITS_PER_MS, now);
+}
 
-bool platform_time_to_units(const calendar_time &time, uint64_t *units) { return calendar_to_units(time, units); }
+bool platform_time_to_units(const calendar_time &time, uint64_t *units) {
+    return calendar_to_units(time, units);
+}
 bool platform_units_to_time(uint64_t units, calendar_time *time) { return calendar_from_units(units, time); }
 
 intptr_t platform_create_sleeper() {

@@ -20,9 +20,9 @@ enum class call_kind { start, wait, terminate, close, create_sleeper, sleep, clo
 
 struct fake_call {
     call_kind kind;
-    uint32_t ms; // time-out of a wait or sleep, exit code of a terminate
-    uint64_t at_ms; // virtual time of the call
-    std::string application; // start only
+    uint32_t ms;              // time-out of a wait or sleep, exit code of a terminate
+    uint64_t at_ms;           // virtual time of the call
+    std::string application;  // start only
     std::string command_line; // start only
 };
 
