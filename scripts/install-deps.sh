@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# install-deps.sh: installs what building and testing KADRON needs on Debian 12, where missing.
+#   scripts/install-deps.sh          everything: Linux build, tests, Windows cross build, Wine
+#   scripts/install-deps.sh --build  only what building the Linux tool needs
+set -eu
+
+packages=(g++ make cmake)
+windows=0
+if [ "${1:-}" != "--build" ]; then
+  packages+=(libgtest-dev libgmock-dev python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32)
+  windows=1
+fi
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# wine32 comes from the i386 architecture.
+added_arch=0
+if [ "$windows" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+  added_arch=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  case "$p" in wine32) name="wine32:i386" ;; *) name="$p" ;; esac
+  dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ] || [ "$added_arch" -eq 1 ]; then
+  echo "installing: ${missing[*]}"
+  as_root apt-get update -q
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
