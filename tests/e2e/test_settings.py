@@ -1,0 +1,105 @@
+"""test_settings.py: end-to-end tests of the tool's words: usage, settings echo, refused words, failed first start."""
+
+import os
+import re
+import unittest
+
+import kadron_e2e as e2e
+
+# No such program: the tool echoes its settings, fails the first start and ends by itself.
+MISSING = "/nonexistent-kadron-e2e/target"
+
+
+class SettingsTest(unittest.TestCase):
+    def run_to_end(self, words, **popen_args):
+        run = e2e.Run(self, words, limit=30, **popen_args)
+        status = run.finish(timeout=20)
+        self.assertEqual(run.stderr_text(), "")
+        return status, run.text
+
+    def assert_failed_start(self, text, count=1):
+        match = re.search(e2e.FAILED_TAIL_RE, text)
+        self.assertIsNotNone(match, repr(text[-200:]))
+        self.assertEqual(int(match.group(1)), count)
+        return text[: match.start()]
+
+    def test_no_program_prints_reason_and_usage(self):
+        status, text = self.run_to_end([])
+        self.assertEqual(status, 17)
+        self.assertEqual(text, e2e.MISSING_PROGRAM + e2e.USAGE)
+
+    def test_settings_echo(self):
+        big = 4294967295
+        cases = [
+            # words after the program, expected usage block, echo arguments
+            ([], True, e2e.echo(MISSING, " ", 3600000, 5000)),
+            (["a b"], True, e2e.echo(MISSING, " a b", 3600000, 5000)),
+            (["", "500", "5000"], True, e2e.echo(MISSING, " ", 5000, 5000)),
+            (["x", "500", "5000", "wait"], False, e2e.echo(MISSING, " x", 5000, 5000)),
+            (["x", "500", "5000", "nowait"], False, e2e.echo(MISSING, " x", 500, 5000, wait=False)),
+            (["x", "500", "5000", "NoWait"], False, e2e.echo(MISSING, " x", 500, 5000, wait=False)),
+            (["x", "500", "5000", "later"], False, e2e.echo(MISSING, " x", 5000, 5000)),
+            (["", "1000", "-1"], True, e2e.echo(MISSING, " ", big, big)),
+            (["", " +700x", "12abc"], True, e2e.echo(MISSING, " ", 700, 12)),
+        ]
+        for words, usage, expected in cases:
+            with self.subTest(words=words):
+                status, text = self.run_to_end([MISSING] + words)
+                self.assertEqual(status, 0)
+                self.assertEqual(self.assert_failed_start(text), (e2e.USAGE if usage else "") + expected)
+
+    def test_word_length_limits(self):
+        base = e2e.temp_dir(self)
+        record = os.path.join(base, "record")
+        folder = os.path.join(base, "d" * 100)
+        os.mkdir(folder)
+        longest = folder + "/" + "p" * (259 - len(folder) - 1)
+        too_long = longest + "q"
+        self.assertEqual((len(longest), len(too_long)), (259, 260))
+        for path in (longest, too_long):
+            os.symlink(e2e.PROBE, path)
+
+        # Refused words are never cut: a cut word would name the target above.
+        status, text = self.run_to_end([too_long, f"--record {record}"])
+        self.assertEqual((status, text), (17, "KADRON refuses program_path_and_name: longer than 259 characters.\n"))
+        head = f"--record {record} --print "
+        arguments = head + "x" * (258 - len(head))
+        status, text = self.run_to_end([e2e.PROBE, arguments + "x"])
+        self.assertEqual((status, text), (17, "KADRON refuses command_line_arguments: longer than 258 characters.\n"))
+        self.assertEqual(e2e.read_records(record), [])
+
+        run = e2e.Run(self, [longest, f"--record {record}", "60000", "500"])
+        records = e2e.wait_records(record, 1, timeout=10)
+        self.assertEqual([r["argv"] for r in records], [[longest, "--record", record]])
+        run.stop()
+
+        os.remove(record)
+        e2e.Run(self, [e2e.PROBE, arguments, "60000", "500"])
+        records = e2e.wait_records(record, 1, timeout=10)
+        self.assertEqual([r["argv"] for r in records], [[e2e.PROBE, "--record", record, "--print", "x" * (258 - len(head))]])
+
+    def test_failed_first_start(self):
+        base = e2e.temp_dir(self)
+        plain = os.path.join(base, "plain")
+        with open(e2e.PROBE, "rb") as src, open(plain, "wb") as dst:
+            dst.write(src.read())
+        os.chmod(plain, 0o644)
+        garbage = os.path.join(base, "garbage")
+        with open(garbage, "wb") as f:
+            f.write(b"\x7fELF but not really\x00\x01\x02")
+        os.chmod(garbage, 0o755)
+        script = os.path.join(base, "script")
+        with open(script, "w") as f:
+            f.write("touch started\n")  # no interpreter line: not a program
+        os.chmod(script, 0o755)
+
+        for program in (MISSING, base, plain, garbage, script):
+            with self.subTest(program=program):
+                status, text = self.run_to_end([program, "", "1000", "100"], cwd=base)
+                self.assertEqual(status, 0)
+                self.assertEqual(self.assert_failed_start(text), e2e.USAGE + e2e.echo(program, " ", 1000, 100))
+        self.assertFalse(os.path.exists(os.path.join(base, "started")))
+
+
+if __name__ == "__main__":
+    e2e.main()
