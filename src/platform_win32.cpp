@@ -1,0 +1,168 @@
+// platform_win32.cpp: the platform services on Windows, each a direct KERNEL32 call.
+#include <windows.h>
+
+#include <io.h>
+
+#include <cstdio>
+
+#include "platform.h"
+#include "words.h"
+
+// The runtime must not expand wildcards: the tool reads its own command line.
+extern "C" {
+int _dowildcard = 0;
+}
+
+namespace {
+
+static_assert(WAIT_FOREVER_MS == INFINITE, "the core's endless wait must be the Win32 one");
+static_assert(sizeof(HANDLE) <= sizeof(intptr_t), "handles travel as intptr_t");
+
+constexpr std::size_t OUTPUT_BLOCK_SIZE = 4096;
+
+// The longest command line Windows passes, terminator included; every word
+// takes at least one character or a separating blank, so words never need
+// more room than the text itself, plus one terminator.
+constexpr std::size_t COMMAND_LINE_SIZE = 32768;
+constexpr std::size_t MAX_TOOL_WORDS = COMMAND_LINE_SIZE / 2 + 1;
+
+HANDLE handle_of(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+intptr_t value_of(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
+
+} // namespace
+
+bool platform_start(const char *application_name, char *command_line, process_ref *started) {
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    ZeroMemory(&pi, sizeof pi);
+    if (!CreateProcessA(application_name, command_line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+        return false;
+    }
+    started->process = value_of(pi.hProcess);
+    started->thread = value_of(pi.hThread);
+    return true;
+}
+
+wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms) {
+    switch (WaitForSingleObject(handle_of(started.process), timeout_ms)) {
+    case WAIT_OBJECT_0:
+        return wait_outcome::ended;
+    case WAIT_TIMEOUT:
+        return wait_outcome::timed_out;
+    default:
+        return wait_outcome::failed;
+    }
+}
+
+bool platform_terminate(const process_ref &started, uint32_t exit_code) {
+    return TerminateProcess(handle_of(started.process), exit_code) != 0;
+}
+
+void platform_close(process_ref *started) {
+    if (started->process != 0) CloseHandle(handle_of(started->process));
+    if (started->thread != 0) CloseHandle(handle_of(started->thread));
+    started->process = 0;
+    started->thread = 0;
+}
+
+uint32_t platform_tick_ms() { return GetTickCount(); }
+
+void platform_local_time(calendar_time *now) {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    now->year = st.wYear;
+    now->month = st.wMonth;
+    now->day_of_week = st.wDayOfWeek;
+    now->day = st.wDay;
+    now->hour = st.wHour;
+    now->minute = st.wMinute;
+    now->second = st.wSecond;
+    now->milliseconds = st.wMilliseconds;
+}
+
+bool platform_time_to_units(const calendar_time &time, uint64_t *units) {
+    SYSTEMTIME st;
+    st.wYear = time.year;
+    st.wMonth = time.month;
+    st.wDayOfWeek = time.day_of_week;
+    st.wDay = time.day;
+    st.wHour = time.hour;
+    st.wMinute = time.minute;
+    st.wSecond = time.second;
+    st.wMilliseconds = time.milliseconds;
+    FILETIME ft;
+    if (!SystemTimeToFileTime(&st, &ft)) return false;
+    *units = (uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
+    return true;
+}
+
+bool platform_units_to_time(uint64_t units, calendar_time *time) {
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(units);
+    ft.dwHighDateTime = static_cast<DWORD>(units >> 32);
+    SYSTEMTIME st;
+    if (!FileTimeToSystemTime(&ft, &st)) return false;
+    time->year = st.wYear;
+    time->month = st.wMonth;
+    time->day_of_week = st.wDayOfWeek;
+    time->day = st.wDay;
+    time->hour = st.wHour;
+    time->minute = st.wMinute;
+    time->second = st.wSecond;
+    time->milliseconds = st.wMilliseconds;
+    return true;
+}
+
+intptr_t platform_create_sleeper() {
+    // Manual reset, never set: a wait on it lasts its whole time-out.
+    return value_of(CreateEventA(NULL, TRUE, FALSE, NULL));
+}
+
+void platform_sleep(intptr_t sleeper, uint32_t timeout_ms) {
+    const DWORD start = GetTickCount();
+    if (sleeper != 0 && WaitForSingleObject(handle_of(sleeper), timeout_ms) == WAIT_TIMEOUT) return;
+    // No event, or the wait came back before its time: sleep out the rest.
+    for (;;) {
+        const DWORD slept = GetTickCount() - start;
+        if (slept >= timeout_ms) return;
+        Sleep(timeout_ms - slept);
+    }
+}
+
+void platform_close_sleeper(intptr_t sleeper) {
+    if (sleeper != 0) CloseHandle(handle_of(sleeper));
+}
+
+void platform_setup_output() {
+    // Set either way: the defaults differ between runtimes and under Wine.
+    if (_isatty(_fileno(stdout))) {
+        std::setvbuf(stdout, NULL, _IONBF, 0);
+    } else {
+        std::setvbuf(stdout, NULL, _IOFBF, OUTPUT_BLOCK_SIZE);
+    }
+}
+
+bool platform_tool_words(int, char **, int *word_count, const char *const **words) {
+    // The runtime's argv follows its own quoting rules; the tool splits the
+    // raw command line by its own.
+    static char own_name[COMMAND_LINE_SIZE];
+    static char word_text[COMMAND_LINE_SIZE + 1];
+    static const char *word_list[MAX_TOOL_WORDS + 1];
+
+    const char *text = GetCommandLineA();
+    if (text == NULL) text = "";
+    if (*text == '\0') {
+        const DWORD n = GetModuleFileNameA(NULL, own_name, sizeof own_name);
+        own_name[n < sizeof own_name ? n : sizeof own_name - 1] = '\0';
+    }
+    std::size_t count = 0;
+    if (!split_words(text, own_name, word_text, sizeof word_text, word_list, MAX_TOOL_WORDS, &count)) {
+        return false;
+    }
+    word_list[count] = NULL;
+    *word_count = static_cast<int>(count);
+    *words = word_list;
+    return true;
+}
