@@ -1,0 +1,332 @@
+"""kadron_wine_test.py: the Windows tool end to end under Wine, with the probe as its target.
+
+Run as `kadron_wine_test.py GROUP`; CTest gives each group its own test, the
+shared WINEPREFIX and the paths of the built programs in the environment.
+Every Wine run is bounded and killed at the end; output is read from a pipe,
+where the bytes are exactly what the tool wrote (text mode: "\n" as "\r\n").
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+WINE = os.environ.get("KADRON_WINE", "wine")
+KADRON = os.environ.get("KADRON_EXE", "")
+PROBE = os.environ.get("KADRON_PROBE_EXE", "")
+RAW_START = os.environ.get("KADRON_RAW_START_EXE", "")
+WORK_ROOT = os.environ.get("KADRON_TEST_WORK", tempfile.gettempdir())
+
+# Bounds are generous: two shared cores, Wine starts, 16 ms ticks.
+RUN_BOUND_S = 30
+EARLY_MS = 500
+LATE_MS = 3000
+
+MISSING_PROGRAM = "program_path_and_name missing.\n\n"
+USAGE = (
+    "Usage:  KADRON program_path_and_name [command_line_arguments \n"
+    "                 [cycle_time_in_milliseconds [run_time_in_milliseconds \n"
+    "                 [nowait | wait]]]] \n"
+    "Sample: KADRON %SystemRoot%\\system32\\notepad.exe sample.txt 15000 5000 \n"
+    "Hints:  - if program_path_and_name / command_line_arguments contain blanks \n"
+    '          enclose the parameter in "" \n'
+    "        - specify the full path and file name and extension of the program. \n"
+    "          Without the full path KADRON will not use the search path \n"
+    "          but uses the current drive and current directory. \n"
+    '        - set command_line_arguments = "" if you don\'t want to specify \n'
+    "          command line arguments but cycle / run time \n"
+)
+START_FAILED = "\n\nCreateProcess failed.\n\n"
+CLOCK = rb"(\d\d):(\d\d):(\d\d),(\d\d\d)"
+STATUS_HEAD = re.escape(b"\r" + b" " * 78) + rb"\rKADRON count #(\d+)  started at " + CLOCK
+NEXT_AT = rb"   next at " + CLOCK
+DAY_MS = 86400000
+
+
+def crlf(text):
+    """What the text-mode runtime puts on the pipe for text."""
+    return text.replace("\n", "\r\n").encode()
+
+
+def echo(program, arguments, cycle, run, wait=True):
+    mode = "waits till cycle" if wait else "waits not till cycle"
+    return (
+        "Close this CMD window to stop KADRON. \n\n"
+        f"KADRON starts this process: {program} \n"
+        f"KADRON starts process with this command line args:{arguments} \n"
+        f"KADRON starts process every {cycle} milliseconds \n"
+        f"KADRON runs process for {run} milliseconds and terminates it afterwards \n"
+        f"KADRON {mode} is over if process terminates before run_time \n\n"
+    )
+
+
+def failed_tail(count):
+    return STATUS_HEAD.replace(rb"(\d+)", str(count).encode(), 1) + re.escape(crlf(START_FAILED)) + rb"\Z"
+
+
+def clock_ms(groups):
+    h, m, s, ms = (int(g) for g in groups)
+    return ((h * 60 + m) * 60 + s) * 1000 + ms
+
+
+def win_path(path):
+    """The Windows name of a Unix path: drive Z: is the Unix root in a fresh prefix."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read_starts(record_file):
+    """The probe's START lines as dicts: ms (int) and cmdline (decoded text)."""
+    starts = []
+    if os.path.exists(record_file):
+        with open(record_file, encoding="ascii") as f:
+            for line in f:
+                fields = dict(kv.split("=", 1) for kv in line.split()[1:] if "=" in kv)
+                if line.startswith("START ") and "cmdline" in fields and line.endswith("\n"):
+                    starts.append({"ms": int(fields["ms"]),
+                                   "cmdline": bytes.fromhex(fields["cmdline"]).decode("latin-1")})
+    return starts
+
+
+def read_exit(exit_file):
+    if not os.path.exists(exit_file):
+        return None
+    with open(exit_file, encoding="ascii") as f:
+        m = re.fullmatch(r"exit=(\d+)\n", f.read())
+    return int(m.group(1)) if m else None
+
+
+class WineRun:
+    """One Windows program under Wine; its standard output is collected from a pipe as it comes."""
+
+    def __init__(self, args, work, cwd=None):
+        # Standard error to a file: it is only for diagnosis. Nothing of ours is
+        # inherited: the target and its copies may outlive the run.
+        self.stderr_path = os.path.join(work, f"stderr-{time.monotonic_ns()}.txt")
+        read_fd, write_fd = os.pipe()
+        with open(self.stderr_path, "wb") as err:
+            self.proc = subprocess.Popen([WINE] + args, stdin=subprocess.DEVNULL, stdout=write_fd, stderr=err,
+                                         cwd=cwd or work, start_new_session=True)
+        os.close(write_fd)
+        self._data = bytearray()
+        self._lock = threading.Lock()
+        # A daemon that owns the read end: copies of the target may keep the
+        # pipe open long after the tool is gone.
+        threading.Thread(target=self._read, args=(read_fd,), daemon=True).start()
+
+    def _read(self, fd):
+        while True:
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                os.close(fd)
+                return
+            with self._lock:
+                self._data += chunk
+
+    def output(self):
+        with self._lock:
+            return bytes(self._data)
+
+    def wait_until(self, condition, timeout_s=RUN_BOUND_S):
+        """True once condition() holds; False when timeout_s passed first."""
+        deadline = time.monotonic() + timeout_s
+        while time.monotonic() < deadline:
+            if condition():
+                return True
+            time.sleep(0.02)
+        return condition()
+
+    def exit_code(self, timeout_s=RUN_BOUND_S):
+        """The exit code once the program has ended and its output has stopped."""
+        try:
+            code = self.proc.wait(timeout=timeout_s)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise AssertionError(f"still running after {timeout_s} s; output: {self.output()!r}")
+        # The output is complete when it has not grown for a moment.
+        last = None
+        while last != self.output():
+            last = self.output()
+            time.sleep(0.2)
+        return code
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+
+    def stderr(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read()
+
+
+class WineTestCase(unittest.TestCase):
+    def setUp(self):
+        for path in (KADRON, PROBE, RAW_START):
+            self.assertTrue(os.path.isfile(path), f"built program missing: {path!r}")
+        self.work = tempfile.mkdtemp(prefix=f"{type(self).__name__}-", dir=WORK_ROOT)
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.runs = []
+        self.addCleanup(self._kill_runs)
+
+    def _kill_runs(self):
+        for r in self.runs:
+            r.kill()
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def kadron(self, *words, cwd=None):
+        """kadron.exe started from a Unix shell: Wine quotes each word that needs it."""
+        r = WineRun([KADRON] + list(words), self.work, cwd)
+        self.runs.append(r)
+        return r
+
+    def raw(self, application, command_line, bound_ms=20000):
+        """application started by CreateProcessA with exactly command_line."""
+        app_hex = application.encode().hex() if application else "-"
+        r = WineRun([RAW_START, str(bound_ms), app_hex, command_line.encode().hex()], self.work)
+        self.runs.append(r)
+        return r
+
+    def assertStatusCycle(self, output, cycle_ms):
+        """Cycle 1's status text is complete, and its next start lies a cycle after its start."""
+        m = re.search(STATUS_HEAD + NEXT_AT, output)
+        self.assertIsNotNone(m, output)
+        self.assertEqual(m.group(1), b"1")
+        span = (clock_ms(m.groups()[5:9]) - clock_ms(m.groups()[1:5])) % DAY_MS
+        self.assertGreaterEqual(span, cycle_ms - EARLY_MS, output)
+        self.assertLessEqual(span, cycle_ms + LATE_MS, output)
+
+
+class OutputTexts(WineTestCase):
+    """What the tool prints reaches a pipe byte for byte and in time."""
+
+    def test_no_program_gives_usage_and_status_17(self):
+        expected = crlf(MISSING_PROGRAM + USAGE)
+        direct = self.kadron()
+        self.assertEqual(direct.exit_code(), 17)
+        self.assertEqual(direct.output(), expected)
+        # An empty command line: word 0 is the tool's own file name, still no program.
+        empty = self.raw(KADRON_WIN, "")
+        self.assertEqual(empty.exit_code(), 17)
+        self.assertEqual(empty.output(), expected)
+
+    def test_status_line_arrives_before_the_long_sleep(self):
+        # Block-buffered on a pipe: only the flush before the sleep brings it out.
+        cycle = 600000
+        run = self.kadron(PROBE_WIN, "--exit 0", str(cycle), "200")
+        head = crlf(USAGE + echo(PROBE_WIN, " --exit 0", cycle, 200))
+        whole = re.escape(head) + STATUS_HEAD + NEXT_AT + rb"\Z"
+        self.assertTrue(run.wait_until(lambda: re.match(whole, run.output())), run.output())
+        self.assertStatusCycle(run.output(), cycle)
+
+
+class StartFailures(WineTestCase):
+    """A start that fails ends the tool with status 0 after the count-1 line."""
+
+    def check_failed_start(self, program, arguments):
+        run = self.kadron(program, arguments)
+        self.assertEqual(run.exit_code(), 0, run.stderr())
+        out = run.output()
+        self.assertTrue(out.startswith(crlf(USAGE + echo(program, " " + arguments, 3600000, 5000))), out)
+        self.assertRegex(out, failed_tail(1))
+
+    def test_missing_file(self):
+        self.check_failed_start(win_path(os.path.join(self.work, "no such dir", "none.exe")), "")
+
+    def test_no_extension_added(self):
+        self.assertTrue(PROBE_WIN.lower().endswith(".exe"))
+        record = self.path("rec.txt")
+        self.check_failed_start(PROBE_WIN[:-4], f'--record "{win_path(record)}"')
+        self.assertFalse(os.path.exists(record), "the probe ran")
+
+
+class ToolWords(WineTestCase):
+    """The tool splits its raw command line by its own classic rules, not the runtime's."""
+
+    def test_quoted_word0_and_doubled_quote(self):
+        blank_dir = self.path("dir with blank")
+        os.mkdir(blank_dir)
+        shutil.copy(KADRON, os.path.join(blank_dir, "kadron.exe"))
+        tool = win_path(os.path.join(blank_dir, "kadron.exe"))
+        missing = win_path(self.path("none.exe"))
+        # Inside quotes a doubled quote gives one quote and ends the quoting:
+        # the blank after y ends word 2, and the closing quote opens a quoting
+        # that runs to the end, so word 3 is "z 5000 100": cycle 0, raised to
+        # the default run time. A tab separates like a blank.
+        run = self.raw(tool, f'"{tool}" "{missing}"\t"x""y z" 5000 100')
+        self.assertEqual(run.exit_code(), 0, run.stderr())
+        out = run.output()
+        self.assertTrue(out.startswith(crlf(USAGE + echo(missing, ' x"y', 5000, 5000))), out)
+        self.assertRegex(out, failed_tail(1))
+
+    def test_star_is_not_expanded(self):
+        for name in ("a.txt", "b.txt"):
+            open(self.path(name), "w").close()
+        missing = win_path(self.path("none.exe"))
+        run = self.kadron(missing, "*", "1000", "100", cwd=self.work)
+        self.assertEqual(run.exit_code(), 0, run.stderr())
+        out = run.output()
+        self.assertTrue(out.startswith(crlf(USAGE + echo(missing, " *", 1000, 100))), out)
+        self.assertRegex(out, failed_tail(1))
+
+
+class ForcedEnd(WineTestCase):
+    """A target that outlives its run time is ended with 42; starts come a cycle apart."""
+
+    def test_forced_end_command_line_and_cycle(self):
+        cycle, run_ms = 3000, 1500
+        record, exit_file = self.path("rec.txt"), self.path("exit.txt")
+        arguments = f' --record "{win_path(record)}" --watch-exit "{win_path(exit_file)}" --sleep 30000'
+        run = self.kadron(PROBE_WIN, arguments[1:], str(cycle), str(run_ms))
+        self.assertTrue(run.wait_until(lambda: read_exit(exit_file) is not None), run.output())
+        ended_ms = os.stat(exit_file).st_mtime_ns // 1000000
+        self.assertTrue(run.wait_until(lambda: len(read_starts(record)) >= 2), run.output())
+        run.kill()
+
+        self.assertEqual(read_exit(exit_file), 42)
+        starts = read_starts(record)
+        # The argument text is the whole command line, leading blank included.
+        self.assertEqual(starts[0]["cmdline"], arguments)
+        ran = ended_ms - starts[0]["ms"]
+        self.assertGreaterEqual(ran, run_ms - EARLY_MS)
+        self.assertLessEqual(ran, run_ms + LATE_MS)
+        gap = starts[1]["ms"] - starts[0]["ms"]
+        self.assertGreaterEqual(gap, cycle - EARLY_MS)
+        self.assertLessEqual(gap, cycle + LATE_MS)
+        self.assertStatusCycle(run.output(), cycle)
+
+
+class OwnExitAndNowait(WineTestCase):
+    """A target that ends by itself keeps its exit code; nowait restarts it a short cycle later."""
+
+    def test_own_exit_code_and_nowait_cycle(self):
+        cycle, run_ms = 1000, 20000
+        record, exit_file = self.path("rec.txt"), self.path("exit.txt")
+        arguments = f'--record "{win_path(record)}" --watch-exit "{win_path(exit_file)}" --exit 7'
+        run = self.kadron(PROBE_WIN, arguments, str(cycle), str(run_ms), "NoWait")
+        self.assertTrue(run.wait_until(lambda: len(read_starts(record)) >= 3), run.output())
+        self.assertTrue(run.wait_until(lambda: read_exit(exit_file) is not None), run.output())
+        run.kill()
+
+        self.assertEqual(read_exit(exit_file), 7)
+        head = crlf(echo(PROBE_WIN, " " + arguments, cycle, run_ms, wait=False))
+        self.assertTrue(run.output().startswith(head), run.output())
+        starts = read_starts(record)
+        for before, after in zip(starts, starts[1:]):
+            gap = after["ms"] - before["ms"]
+            # Far below the run time, which a waiting cycle would last.
+            self.assertGreaterEqual(gap, cycle - EARLY_MS)
+            self.assertLessEqual(gap, cycle + LATE_MS)
+        self.assertStatusCycle(run.output(), cycle)
+
+
+KADRON_WIN = win_path(KADRON) if KADRON else ""
+PROBE_WIN = win_path(PROBE) if PROBE else ""
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
