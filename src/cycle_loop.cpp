@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "banner.h"
 #include "platform.h"
 #include "supervised_run.h"
 
@@ -66,6 +67,7 @@ int cycle_loop(const run_settings &settings) {
 }
 
 int kadron_main(int word_count, const char *const *words) {
+    show_banner(word_count > 0 ? words[0] : "");
     run_settings settings{};
     int exit_status = 0;
     if (!parse_invocation(word_count, words, &settings, &exit_status)) return exit_status;

@@ -83,6 +83,26 @@ void platform_sleep(intptr_t sleeper, uint32_t timeout_ms);
 
 void platform_close_sleeper(intptr_t sleeper);
 
+// Suffix the OS gives executable files (".exe" on Windows, "" where there is
+// none), appended to the tool's own name when the name lacks it.
+const char *platform_executable_suffix();
+
+// The version information of a file: its version resource on Windows, the
+// same data in a section of the executable elsewhere. 0: there is none.
+uint32_t platform_version_info_size(const char *file_name);
+
+// Reads the version information of file_name into block (size bytes, as
+// reported above). false: it could not be read.
+bool platform_read_version_info(const char *file_name, uint32_t size, void *block);
+
+// Looks up a value such as "\\StringFileInfo\\000004B0\\FileVersion" in a block
+// read above, ignoring case; *value points into the block. false: not there.
+bool platform_query_version_value(const void *block, const char *path, const char **value);
+
+// A fixed, zero-filled block of memory; nullptr when none can be had.
+void *platform_alloc_zeroed(uint32_t size);
+void platform_free(void *block);
+
 // Sets up standard output before the first text: unbuffered on a terminal or
 // console, block-buffered otherwise (the core flushes before every wait).
 void platform_setup_output();

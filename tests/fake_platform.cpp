@@ -1,9 +1,11 @@
 // fake_platform.cpp: the scripted world behind the platform header.
 #include "fake_platform.h"
 
+#include <cstring>
 #include <deque>
 
 #include "calendar.h"
+#include "settings.h"
 
 namespace {
 
@@ -18,6 +20,8 @@ struct world {
     uint64_t current_started_ms = 0;
     bool current_open = false;
     std::vector<fake_call> calls;
+    fake_version version;
+    int blocks_in_use = 0;
 };
 
 world w;
@@ -33,6 +37,9 @@ void fake_reset(uint32_t tick_ms, const calendar_time &clock) {
     w.tick_base = tick_ms;
     calendar_to_units(clock, &w.clock_base_units);
 }
+
+void fake_set_version(const fake_version &version) { w.version = version; }
+int fake_blocks_in_use() { return w.blocks_in_use; }
 
 void fake_plan(planned_run run) { w.plans.push_back(run); }
 void fake_set_start_cost(uint32_t ms) { w.start_cost_ms = ms; }
@@ -110,6 +117,48 @@ void platform_sleep(intptr_t, uint32_t timeout_ms) {
 }
 
 void platform_close_sleeper(intptr_t) { record(call_kind::close_sleeper, 0); }
+
+const char *platform_executable_suffix() { return w.version.suffix.c_str(); }
+
+uint32_t platform_version_info_size(const char *file_name) {
+    record(call_kind::version_size, 0, file_name);
+    if (w.version.file != file_name) return 0;
+    return static_cast<uint32_t>(w.version.entries.size() + 1);
+}
+
+bool platform_read_version_info(const char *file_name, uint32_t size, void *block) {
+    record(call_kind::version_read, size, file_name);
+    if (w.version.fail_read || w.version.file != file_name || size < w.version.entries.size() + 1)
+        return false;
+    std::memcpy(block, w.version.entries.c_str(), w.version.entries.size() + 1);
+    return true;
+}
+
+bool platform_query_version_value(const void *block, const char *path, const char **value) {
+    // Paths compare without regard to case, as the version API does.
+    for (const char *key = static_cast<const char *>(block); *key != '\0';) {
+        const char *text = key + std::strlen(key) + 1;
+        if (compare_no_case(key, path) == 0) {
+            *value = text;
+            return true;
+        }
+        key = text + std::strlen(text) + 1;
+    }
+    return false;
+}
+
+void *platform_alloc_zeroed(uint32_t size) {
+    record(call_kind::alloc, size);
+    if (w.version.fail_alloc) return nullptr;
+    ++w.blocks_in_use;
+    return new char[size]();
+}
+
+void platform_free(void *block) {
+    record(call_kind::free, 0);
+    --w.blocks_in_use;
+    delete[] static_cast<char *>(block);
+}
 
 void platform_setup_output() {}
 

@@ -16,7 +16,19 @@ struct planned_run {
     uint32_t ms; // how long an ends_after run lasts
 };
 
-enum class call_kind { start, wait, terminate, close, create_sleeper, sleep, close_sleeper };
+enum class call_kind {
+    start,
+    wait,
+    terminate,
+    close,
+    create_sleeper,
+    sleep,
+    close_sleeper,
+    version_size,
+    version_read,
+    alloc,
+    free
+};
 
 struct fake_call {
     call_kind kind;
@@ -32,6 +44,19 @@ void fake_plan(planned_run run);
 // Virtual milliseconds each successful start takes before it returns.
 void fake_set_start_cost(uint32_t ms);
 void fake_fail_sleeper(bool fail);
+
+// The version data: the executable suffix, the one file that has version
+// data, its entries as "path\0value\0..." and what fails on the way.
+struct fake_version {
+    std::string suffix = ".exe";
+    std::string file;    // file name that has version data
+    std::string entries; // query paths and values, each zero-terminated
+    bool fail_alloc = false;
+    bool fail_read = false;
+};
+void fake_set_version(const fake_version &version);
+// Blocks allocated and not yet freed.
+int fake_blocks_in_use();
 
 const std::vector<fake_call> &fake_calls();
 uint64_t fake_now_ms();
