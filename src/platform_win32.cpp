@@ -1,4 +1,4 @@
-// platform_win32.cpp: the platform services on Windows, each a direct KERNEL32 call.
+// platform_win32.cpp: the platform services on Windows, each a direct KERNEL32 or VERSION call.
 #include <windows.h>
 
 #include <io.h>
@@ -134,6 +134,30 @@ void platform_sleep(intptr_t sleeper, uint32_t timeout_ms) {
 void platform_close_sleeper(intptr_t sleeper) {
     if (sleeper != 0) CloseHandle(handle_of(sleeper));
 }
+
+const char *platform_executable_suffix() { return ".exe"; }
+
+uint32_t platform_version_info_size(const char *file_name) {
+    DWORD handle_dummy = 0;
+    return GetFileVersionInfoSizeA(file_name, &handle_dummy);
+}
+
+bool platform_read_version_info(const char *file_name, uint32_t size, void *block) {
+    return GetFileVersionInfoA(file_name, 0, size, block) != 0;
+}
+
+bool platform_query_version_value(const void *block, const char *path, const char **value) {
+    // VerQueryValueA matches the keys without regard to case.
+    LPVOID pointer = NULL;
+    UINT length = 0;
+    if (!VerQueryValueA(block, path, &pointer, &length) || pointer == NULL) return false;
+    *value = static_cast<const char *>(pointer);
+    return true;
+}
+
+void *platform_alloc_zeroed(uint32_t size) { return LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, size); }
+
+void platform_free(void *block) { LocalFree(block); }
 
 void platform_setup_output() {
     // Set either way: the defaults differ between runtimes and under Wine.
