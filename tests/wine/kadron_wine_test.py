@@ -19,6 +19,7 @@ WINE = os.environ.get("KADRON_WINE", "wine")
 KADRON = os.environ.get("KADRON_EXE", "")
 PROBE = os.environ.get("KADRON_PROBE_EXE", "")
 RAW_START = os.environ.get("KADRON_RAW_START_EXE", "")
+VERSION_CHECK = os.environ.get("KADRON_VERSION_CHECK_EXE", "")
 WORK_ROOT = os.environ.get("KADRON_TEST_WORK", tempfile.gettempdir())
 
 # Bounds are generous: two shared cores, Wine starts, 16 ms ticks.
@@ -26,6 +27,11 @@ RUN_BOUND_S = 30
 EARLY_MS = 500
 LATE_MS = 3000
 
+# The configured maker and homepage; these defaults are the build's own.
+MAKER = os.environ.get("KADRON_MAKER", "the KADRON authors")
+HOMEPAGE = os.environ.get("KADRON_HOMEPAGE", "https://kadron.example/")
+OWN_VERSION = "1, 0, 0, 8"
+NO_VERSION = "0, 0, 0, 0"
 MISSING_PROGRAM = "program_path_and_name missing.\n\n"
 USAGE = (
     "Usage:  KADRON program_path_and_name [command_line_arguments \n"
@@ -45,6 +51,16 @@ CLOCK = rb"(\d\d):(\d\d):(\d\d),(\d\d\d)"
 STATUS_HEAD = re.escape(b"\r" + b" " * 78) + rb"\rKADRON count #(\d+)  started at " + CLOCK
 NEXT_AT = rb"   next at " + CLOCK
 DAY_MS = 86400000
+
+
+def banner(version=OWN_VERSION):
+    """The four lines that precede everything the tool prints."""
+    return (
+        "Velm KADRON is a tool to run a given program periodically for a given time.\n"
+        f"Version {version} \n"
+        f"Copyright (C) 2026 {MAKER} \n"
+        f"Homepage: {HOMEPAGE} \n\n"
+    )
 
 
 def crlf(text):
@@ -102,14 +118,14 @@ def read_exit(exit_file):
 class WineRun:
     """One Windows program under Wine; its standard output is collected from a pipe as it comes."""
 
-    def __init__(self, args, work, cwd=None):
+    def __init__(self, args, work, cwd=None, env=None):
         # Standard error to a file: it is only for diagnosis. Nothing of ours is
         # inherited: the target and its copies may outlive the run.
         self.stderr_path = os.path.join(work, f"stderr-{time.monotonic_ns()}.txt")
         read_fd, write_fd = os.pipe()
         with open(self.stderr_path, "wb") as err:
             self.proc = subprocess.Popen([WINE] + args, stdin=subprocess.DEVNULL, stdout=write_fd, stderr=err,
-                                         cwd=cwd or work, start_new_session=True)
+                                         cwd=cwd or work, env=env, start_new_session=True)
         os.close(write_fd)
         self._data = bytearray()
         self._lock = threading.Lock()
@@ -165,7 +181,7 @@ class WineRun:
 
 class WineTestCase(unittest.TestCase):
     def setUp(self):
-        for path in (KADRON, PROBE, RAW_START):
+        for path in (KADRON, PROBE, RAW_START, VERSION_CHECK):
             self.assertTrue(os.path.isfile(path), f"built program missing: {path!r}")
         self.work = tempfile.mkdtemp(prefix=f"{type(self).__name__}-", dir=WORK_ROOT)
         self.addCleanup(shutil.rmtree, self.work, True)
@@ -182,6 +198,12 @@ class WineTestCase(unittest.TestCase):
     def kadron(self, *words, cwd=None):
         """kadron.exe started from a Unix shell: Wine quotes each word that needs it."""
         r = WineRun([KADRON] + list(words), self.work, cwd)
+        self.runs.append(r)
+        return r
+
+    def cmd(self, command):
+        """A command typed into cmd, with the work folder as current directory: cmd passes it as typed."""
+        r = WineRun(["cmd", "/c", command], self.work)
         self.runs.append(r)
         return r
 
@@ -205,8 +227,9 @@ class WineTestCase(unittest.TestCase):
 class OutputTexts(WineTestCase):
     """What the tool prints reaches a pipe byte for byte and in time."""
 
-    def test_no_program_gives_usage_and_status_17(self):
-        expected = crlf(MISSING_PROGRAM + USAGE)
+    def test_no_program_gives_banner_usage_and_status_17(self):
+        # Word 0 is the full Windows path in both: the own version is found.
+        expected = crlf(banner() + MISSING_PROGRAM + USAGE)
         direct = self.kadron()
         self.assertEqual(direct.exit_code(), 17)
         self.assertEqual(direct.output(), expected)
@@ -219,7 +242,7 @@ class OutputTexts(WineTestCase):
         # Block-buffered on a pipe: only the flush before the sleep brings it out.
         cycle = 600000
         run = self.kadron(PROBE_WIN, "--exit 0", str(cycle), "200")
-        head = crlf(USAGE + echo(PROBE_WIN, " --exit 0", cycle, 200))
+        head = crlf(banner() + USAGE + echo(PROBE_WIN, " --exit 0", cycle, 200))
         whole = re.escape(head) + STATUS_HEAD + NEXT_AT + rb"\Z"
         self.assertTrue(run.wait_until(lambda: re.match(whole, run.output())), run.output())
         self.assertStatusCycle(run.output(), cycle)
@@ -232,7 +255,8 @@ class StartFailures(WineTestCase):
         run = self.kadron(program, arguments)
         self.assertEqual(run.exit_code(), 0, run.stderr())
         out = run.output()
-        self.assertTrue(out.startswith(crlf(USAGE + echo(program, " " + arguments, 3600000, 5000))), out)
+        head = crlf(banner() + USAGE + echo(program, " " + arguments, 3600000, 5000))
+        self.assertTrue(out.startswith(head), out)
         self.assertRegex(out, failed_tail(1))
 
     def test_missing_file(self):
@@ -261,7 +285,7 @@ class ToolWords(WineTestCase):
         run = self.raw(tool, f'"{tool}" "{missing}"\t"x""y z" 5000 100')
         self.assertEqual(run.exit_code(), 0, run.stderr())
         out = run.output()
-        self.assertTrue(out.startswith(crlf(USAGE + echo(missing, ' x"y', 5000, 5000))), out)
+        self.assertTrue(out.startswith(crlf(banner() + USAGE + echo(missing, ' x"y', 5000, 5000))), out)
         self.assertRegex(out, failed_tail(1))
 
     def test_star_is_not_expanded(self):
@@ -271,7 +295,7 @@ class ToolWords(WineTestCase):
         run = self.kadron(missing, "*", "1000", "100", cwd=self.work)
         self.assertEqual(run.exit_code(), 0, run.stderr())
         out = run.output()
-        self.assertTrue(out.startswith(crlf(USAGE + echo(missing, " *", 1000, 100))), out)
+        self.assertTrue(out.startswith(crlf(banner() + USAGE + echo(missing, " *", 1000, 100))), out)
         self.assertRegex(out, failed_tail(1))
 
 
@@ -314,7 +338,7 @@ class OwnExitAndNowait(WineTestCase):
         run.kill()
 
         self.assertEqual(read_exit(exit_file), 7)
-        head = crlf(echo(PROBE_WIN, " " + arguments, cycle, run_ms, wait=False))
+        head = crlf(banner() + echo(PROBE_WIN, " " + arguments, cycle, run_ms, wait=False))
         self.assertTrue(run.output().startswith(head), run.output())
         starts = read_starts(record)
         for before, after in zip(starts, starts[1:]):
@@ -323,6 +347,93 @@ class OwnExitAndNowait(WineTestCase):
             self.assertGreaterEqual(gap, cycle - EARLY_MS)
             self.assertLessEqual(gap, cycle + LATE_MS)
         self.assertStatusCycle(run.output(), cycle)
+
+
+class OwnVersion(WineTestCase):
+    """The banner's version comes from the file word 0 names, ".exe" added when the name lacks it."""
+
+    def assertNoProgramRun(self, run, version):
+        self.assertEqual(run.exit_code(), 17, run.stderr())
+        self.assertEqual(run.output(), crlf(banner(version) + MISSING_PROGRAM + USAGE))
+
+    def test_name_as_typed_in_cmd(self):
+        # Word 0 is "kadron", "KADRON.EXE" (no suffix added) and "k" of a renamed copy.
+        shutil.copy(KADRON, self.path("kadron.exe"))
+        shutil.copy(KADRON, self.path("k.exe"))
+        for typed in ("kadron", "KADRON.EXE", "k"):
+            with self.subTest(typed=typed):
+                self.assertNoProgramRun(self.cmd(typed), OWN_VERSION)
+
+    def test_other_extension_gives_no_version(self):
+        # Word 0 "kadron.bin" lacks the suffix: "kadron.bin.exe" is looked up and not found.
+        shutil.copy(KADRON, self.path("kadron.bin"))
+        self.assertNoProgramRun(self.raw("kadron.bin", "kadron.bin"), NO_VERSION)
+
+
+# The registered sign in the ANSI code page (Windows-1252) that VerQueryValueA converts to.
+REGISTERED = b"\xae"
+EXPECTED_FIXED = {
+    "signature": "feef04bd",
+    "file_version": "00010000.00000008",
+    "product_version": "00010000.00000001",
+    "flags_mask": "3f",
+    "flags": "28",  # private and special build
+    "os": "40004",
+    "type": "1",
+    "subtype": "0",
+    "translation": "0000/04b0",
+    "translation_pairs": "1",
+}
+EXPECTED_STRINGS = {
+    "FileVersion": b"1, 0, 0, 8",
+    "ProductVersion": b"1, 0, 0, 1",
+    "InternalName": b"KADRON",
+    "OriginalFilename": b"kadron.exe",
+    "FileDescription": b"Velm" + REGISTERED + b" Tool KADRON",
+    "ProductName": b"Velm" + REGISTERED + b" Tool KADRON",
+    "PrivateBuild": b"Velm" + REGISTERED
+    + b" KADRON is a tool to run a given program periodically for a given time",
+    "SpecialBuild": b"KADRON program_path_and_name [command_line_arguments [cycle_time_in_milliseconds "
+    b"[run_time_in_milliseconds [nowait | wait]]]]",
+}
+MAKER_STRINGS = ("Comments", "CompanyName", "LegalCopyright", "LegalTrademarks")
+# Header, 16-colour palette, 4-bit image and 1-bit mask of a 32x32 icon.
+ICON_IMAGE_BYTES = 40 + 16 * 4 + 32 * 32 // 2 + 32 * 32 // 8
+EXPECTED_ICON = {
+    "icon_type": "1",
+    "icon_count": "1",
+    "icon0_size": "32x32",
+    "icon0_colours": "16",
+    "icon0_planes": "1",
+    "icon0_bits": "4",
+    "icon0_bytes": str(ICON_IMAGE_BYTES),
+    "image0_size": "32x64",  # the image and its mask
+    "image0_bits": "4",
+    "image0_header": "40",
+    "image0_bytes": str(ICON_IMAGE_BYTES),
+}
+
+
+class VersionResource(WineTestCase):
+    """The tool's version resource and icon group, read field by field through the Windows API."""
+
+    def test_fixed_info_strings_translation_and_icon(self):
+        # A pinned locale keeps the ANSI code page Windows-1252.
+        r = WineRun([VERSION_CHECK, KADRON_WIN], self.work, env=dict(os.environ, LC_ALL="C.UTF-8"))
+        self.runs.append(r)
+        code = r.exit_code()
+        fields = dict(line.split("=", 1) for line in r.output().decode("ascii").splitlines())
+        self.assertEqual(code, 0, fields)
+        self.assertEqual(fields.get("acp"), "1252", "the expected texts assume Windows-1252")
+        for key, value in {**EXPECTED_FIXED, **EXPECTED_ICON}.items():
+            self.assertEqual(fields.get(key), value, key)
+        texts = {key: bytes.fromhex(fields[key]) if fields.get(key, "-") != "-" else None
+                 for key in list(EXPECTED_STRINGS) + list(MAKER_STRINGS)}
+        for key, value in EXPECTED_STRINGS.items():
+            self.assertEqual(texts[key], value, key)
+        for key in MAKER_STRINGS:
+            self.assertIsNotNone(texts[key], key)
+            self.assertIn(MAKER.encode(), texts[key], key)
 
 
 KADRON_WIN = win_path(KADRON) if KADRON else ""
