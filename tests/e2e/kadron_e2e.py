@@ -17,6 +17,20 @@ KADRON = None
 PROBE = None
 
 # The texts the tool prints, as a user sees them.
+VERSION = "1, 0, 0, 8"
+NO_VERSION = "0, 0, 0, 0"
+
+
+def banner(version=VERSION):
+    """The four lines that open every run; version as read from the tool's own file."""
+    return (
+        "Velm KADRON is a tool to run a given program periodically for a given time.\n"
+        f"Version {version} \n"
+        "Copyright (C) 2026 the KADRON authors \n"
+        "Homepage: https://kadron.example/ \n\n"
+    )
+
+
 MISSING_PROGRAM = "program_path_and_name missing.\n\n"
 USAGE = (
     "Usage:  KADRON program_path_and_name [command_line_arguments \n"

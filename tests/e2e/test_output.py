@@ -36,7 +36,7 @@ class OutputTest(unittest.TestCase):
         self.assertIsNotNone(run.wait_for(last_cycle, 10), repr(run.text[-300:]))
 
         # The terminal turns each newline into CR LF.
-        echo = (e2e.USAGE + e2e.echo(e2e.PROBE, " --sleep 60000", 700, 100)).replace("\n", "\r\n")
+        echo = (e2e.banner() + e2e.USAGE + e2e.echo(e2e.PROBE, " --sleep 60000", 700, 100)).replace("\n", "\r\n")
         self.assertTrue(run.text.startswith(echo), repr(run.text[:2000]))
         status = run.text[len(echo) :]
         self.assertNotIn("\n", status)
@@ -63,7 +63,7 @@ class OutputTest(unittest.TestCase):
         time.sleep(0.3)
         run.read(0)
 
-        echo = e2e.USAGE + e2e.echo(e2e.PROBE, " --sleep 60000", cycle, 2000)
+        echo = e2e.banner() + e2e.USAGE + e2e.echo(e2e.PROBE, " --sleep 60000", cycle, 2000)
         self.assertTrue(run.text.startswith(echo), repr(run.text))
         status = re.fullmatch(e2e.CYCLE_RE, run.text[len(echo) :])
         self.assertIsNotNone(status, repr(run.text[len(echo) :]))

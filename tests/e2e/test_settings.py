@@ -26,7 +26,7 @@ class SettingsTest(unittest.TestCase):
     def test_no_program_prints_reason_and_usage(self):
         status, text = self.run_to_end([])
         self.assertEqual(status, 17)
-        self.assertEqual(text, e2e.MISSING_PROGRAM + e2e.USAGE)
+        self.assertEqual(text, e2e.banner() + e2e.MISSING_PROGRAM + e2e.USAGE)
 
     def test_settings_echo(self):
         big = 4294967295
@@ -46,7 +46,8 @@ class SettingsTest(unittest.TestCase):
             with self.subTest(words=words):
                 status, text = self.run_to_end([MISSING] + words)
                 self.assertEqual(status, 0)
-                self.assertEqual(self.assert_failed_start(text), (e2e.USAGE if usage else "") + expected)
+                head = e2e.banner() + (e2e.USAGE if usage else "")
+                self.assertEqual(self.assert_failed_start(text), head + expected)
 
     def test_word_length_limits(self):
         base = e2e.temp_dir(self)
@@ -61,11 +62,13 @@ class SettingsTest(unittest.TestCase):
 
         # Refused words are never cut: a cut word would name the target above.
         status, text = self.run_to_end([too_long, f"--record {record}"])
-        self.assertEqual((status, text), (17, "KADRON refuses program_path_and_name: longer than 259 characters.\n"))
+        refused = e2e.banner() + "KADRON refuses program_path_and_name: longer than 259 characters.\n"
+        self.assertEqual((status, text), (17, refused))
         head = f"--record {record} --print "
         arguments = head + "x" * (258 - len(head))
         status, text = self.run_to_end([e2e.PROBE, arguments + "x"])
-        self.assertEqual((status, text), (17, "KADRON refuses command_line_arguments: longer than 258 characters.\n"))
+        refused = e2e.banner() + "KADRON refuses command_line_arguments: longer than 258 characters.\n"
+        self.assertEqual((status, text), (17, refused))
         self.assertEqual(e2e.read_records(record), [])
 
         run = e2e.Run(self, [longest, f"--record {record}", "60000", "500"])
@@ -97,7 +100,8 @@ class SettingsTest(unittest.TestCase):
             with self.subTest(program=program):
                 status, text = self.run_to_end([program, "", "1000", "100"], cwd=base)
                 self.assertEqual(status, 0)
-                self.assertEqual(self.assert_failed_start(text), e2e.USAGE + e2e.echo(program, " ", 1000, 100))
+                expected = e2e.banner() + e2e.USAGE + e2e.echo(program, " ", 1000, 100)
+                self.assertEqual(self.assert_failed_start(text), expected)
         self.assertFalse(os.path.exists(os.path.join(base, "started")))
 
 
