@@ -202,11 +202,14 @@ template <typename Ehdr, typename Shdr> bool find_section(int fd, uint64_t *offs
 int open_version_data(const char *name, uint64_t *offset, uint64_t *size) {
     char path[PATH_MAX];
     if (!locate_file(name, path, sizeof path)) return -1;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a name may well be a FIFO or a device, and opening must not hang.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return -1;
+    struct stat st {};
     unsigned char ident[EI_NIDENT] = {};
     bool found = false;
-    if (read_exactly(fd, ident, sizeof ident, 0) && std::memcmp(ident, ELFMAG, SELFMAG) == 0) {
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read_exactly(fd, ident, sizeof ident, 0) &&
+        std::memcmp(ident, ELFMAG, SELFMAG) == 0) {
         if (ident[EI_CLASS] == ELFCLASS64) found = find_section<Elf64_Ehdr, Elf64_Shdr>(fd, offset, size);
         if (ident[EI_CLASS] == ELFCLASS32) found = find_section<Elf32_Ehdr, Elf32_Shdr>(fd, offset, size);
     }

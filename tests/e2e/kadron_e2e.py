@@ -19,6 +19,9 @@ PROBE = None
 # The texts the tool prints, as a user sees them.
 VERSION = "1, 0, 0, 8"
 NO_VERSION = "0, 0, 0, 0"
+# The maker lines are configured at build time; CTest passes them on.
+MAKER = os.environ.get("KADRON_MAKER", "the KADRON authors")
+HOMEPAGE = os.environ.get("KADRON_HOMEPAGE", "https://kadron.example/")
 
 
 def banner(version=VERSION):
@@ -26,8 +29,8 @@ def banner(version=VERSION):
     return (
         "Velm KADRON is a tool to run a given program periodically for a given time.\n"
         f"Version {version} \n"
-        "Copyright (C) 2026 the KADRON authors \n"
-        "Homepage: https://kadron.example/ \n\n"
+        f"Copyright (C) 2026 {MAKER} \n"
+        f"Homepage: {HOMEPAGE} \n\n"
     )
 
 
