@@ -27,57 +27,18 @@ RUN_BOUND_S = 30
 EARLY_MS = 500
 LATE_MS = 3000
 
-# The configured maker and homepage; these defaults are the build's own.
-MAKER = os.environ.get("KADRON_MAKER", "the KADRON authors")
-HOMEPAGE = os.environ.get("KADRON_HOMEPAGE", "https://kadron.example/")
-OWN_VERSION = "1, 0, 0, 8"
-NO_VERSION = "0, 0, 0, 0"
-MISSING_PROGRAM = "program_path_and_name missing.\n\n"
-USAGE = (
-    "Usage:  KADRON program_path_and_name [command_line_arguments \n"
-    "                 [cycle_time_in_milliseconds [run_time_in_milliseconds \n"
-    "                 [nowait | wait]]]] \n"
-    "Sample: KADRON %SystemRoot%\\system32\\notepad.exe sample.txt 15000 5000 \n"
-    "Hints:  - if program_path_and_name / command_line_arguments contain blanks \n"
-    '          enclose the parameter in "" \n'
-    "        - specify the full path and file name and extension of the program. \n"
-    "          Without the full path KADRON will not use the search path \n"
-    "          but uses the current drive and current directory. \n"
-    '        - set command_line_arguments = "" if you don\'t want to specify \n'
-    "          command line arguments but cycle / run time \n"
-)
-START_FAILED = "\n\nCreateProcess failed.\n\n"
+# The texts the tool prints live in tests/tool_texts.py, shared with the Linux tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
+from tool_texts import MAKER, MISSING_PROGRAM, NO_VERSION, START_FAILED, USAGE, VERSION, banner, echo  # noqa: E402
 CLOCK = rb"(\d\d):(\d\d):(\d\d),(\d\d\d)"
 STATUS_HEAD = re.escape(b"\r" + b" " * 78) + rb"\rKADRON count #(\d+)  started at " + CLOCK
 NEXT_AT = rb"   next at " + CLOCK
 DAY_MS = 86400000
 
 
-def banner(version=OWN_VERSION):
-    """The four lines that precede everything the tool prints."""
-    return (
-        "Velm KADRON is a tool to run a given program periodically for a given time.\n"
-        f"Version {version} \n"
-        f"Copyright (C) 2026 {MAKER} \n"
-        f"Homepage: {HOMEPAGE} \n\n"
-    )
-
-
 def crlf(text):
     """What the text-mode runtime puts on the pipe for text."""
     return text.replace("\n", "\r\n").encode()
-
-
-def echo(program, arguments, cycle, run, wait=True):
-    mode = "waits till cycle" if wait else "waits not till cycle"
-    return (
-        "Close this CMD window to stop KADRON. \n\n"
-        f"KADRON starts this process: {program} \n"
-        f"KADRON starts process with this command line args:{arguments} \n"
-        f"KADRON starts process every {cycle} milliseconds \n"
-        f"KADRON runs process for {run} milliseconds and terminates it afterwards \n"
-        f"KADRON {mode} is over if process terminates before run_time \n\n"
-    )
 
 
 def failed_tail(count):
@@ -362,7 +323,7 @@ class OwnVersion(WineTestCase):
         shutil.copy(KADRON, self.path("k.exe"))
         for typed in ("kadron", "KADRON.EXE", "k"):
             with self.subTest(typed=typed):
-                self.assertNoProgramRun(self.cmd(typed), OWN_VERSION)
+                self.assertNoProgramRun(self.cmd(typed), VERSION)
 
     def test_other_extension_gives_no_version(self):
         # Word 0 "kadron.bin" lacks the suffix: "kadron.bin.exe" is looked up and not found.
