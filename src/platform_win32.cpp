@@ -29,6 +29,25 @@ constexpr std::size_t MAX_TOOL_WORDS = COMMAND_LINE_SIZE / 2 + 1;
 HANDLE handle_of(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 intptr_t value_of(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
 
+// calendar_time has the fields of SYSTEMTIME, in the same order.
+calendar_time from_system_time(const SYSTEMTIME &st) {
+    return calendar_time{st.wYear, st.wMonth,  st.wDayOfWeek, st.wDay,
+                         st.wHour, st.wMinute, st.wSecond,    st.wMilliseconds};
+}
+
+SYSTEMTIME to_system_time(const calendar_time &t) {
+    SYSTEMTIME st;
+    st.wYear = t.year;
+    st.wMonth = t.month;
+    st.wDayOfWeek = t.day_of_week;
+    st.wDay = t.day;
+    st.wHour = t.hour;
+    st.wMinute = t.minute;
+    st.wSecond = t.second;
+    st.wMilliseconds = t.milliseconds;
+    return st;
+}
+
 } // namespace
 
 bool platform_start(const char *application_name, char *command_line, process_ref *started) {
@@ -72,26 +91,11 @@ uint32_t platform_tick_ms() { return GetTickCount(); }
 void platform_local_time(calendar_time *now) {
     SYSTEMTIME st;
     GetLocalTime(&st);
-    now->year = st.wYear;
-    now->month = st.wMonth;
-    now->day_of_week = st.wDayOfWeek;
-    now->day = st.wDay;
-    now->hour = st.wHour;
-    now->minute = st.wMinute;
-    now->second = st.wSecond;
-    now->milliseconds = st.wMilliseconds;
+    *now = from_system_time(st);
 }
 
 bool platform_time_to_units(const calendar_time &time, uint64_t *units) {
-    SYSTEMTIME st;
-    st.wYear = time.year;
-    st.wMonth = time.month;
-    st.wDayOfWeek = time.day_of_week;
-    st.wDay = time.day;
-    st.wHour = time.hour;
-    st.wMinute = time.minute;
-    st.wSecond = time.second;
-    st.wMilliseconds = time.milliseconds;
+    const SYSTEMTIME st = to_system_time(time);
     FILETIME ft;
     if (!SystemTimeToFileTime(&st, &ft)) return false;
     *units = (uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
@@ -104,14 +108,7 @@ bool platform_units_to_time(uint64_t units, calendar_time *time) {
     ft.dwHighDateTime = static_cast<DWORD>(units >> 32);
     SYSTEMTIME st;
     if (!FileTimeToSystemTime(&ft, &st)) return false;
-    time->year = st.wYear;
-    time->month = st.wMonth;
-    time->day_of_week = st.wDayOfWeek;
-    time->day = st.wDay;
-    time->hour = st.wHour;
-    time->minute = st.wMinute;
-    time->second = st.wSecond;
-    time->milliseconds = st.wMilliseconds;
+    *time = from_system_time(st);
     return true;
 }
 
