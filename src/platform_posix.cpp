@@ -18,6 +18,7 @@
 
 #include "calendar.h"
 #include "platform.h"
+#include "settings.h"
 #include "words.h"
 
 extern char **environ;
@@ -220,14 +221,6 @@ int open_version_data(const char *name, uint64_t *offset, uint64_t *size) {
     return fd;
 }
 
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool same_no_case(const char *a, const char *b) {
-    for (; *a != '\0' && fold(*a) == fold(*b); ++a, ++b) {
-    }
-    return *a == '\0' && *b == '\0';
-}
-
 } // namespace
 
 bool platform_start(const char *application_name, char *command_line, process_ref *started) {
@@ -361,7 +354,7 @@ bool platform_read_version_info(const char *file_name, uint32_t size, void *bloc
 bool platform_query_version_value(const void *block, const char *path, const char **value) {
     for (const char *key = static_cast<const char *>(block); *key != '\0';) {
         const char *text = key + std::strlen(key) + 1;
-        if (same_no_case(key, path)) {
+        if (compare_no_case(key, path) == 0) {
             *value = text;
             return true;
         }
