@@ -1,23 +1,6 @@
-# Toolchain file: 32-bit Windows build with MinGW-w64, tests run under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Toolchain file: the 32-bit Windows build (the product) with MinGW-w64, tests run under Wine.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${MINGW_PREFIX}-windres)
-
-# Libraries and headers from the cross sysroot only; programs from the host.
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# CTest puts Wine in front of every test whose command is a built target.
-find_program(KADRON_WINE wine)
-if(KADRON_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${KADRON_WINE})
-else()
-  set(CMAKE_CROSSCOMPILING_EMULATOR wine)
-endif()
+# Debian's wrapper, which picks the 32-bit loader.
+set(KADRON_WINE_LOADER wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

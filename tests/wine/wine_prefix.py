@@ -39,7 +39,9 @@ def setup(prefix):
     started = time.monotonic()
     if run([tool("wineserver"), f"-p{SERVER_LINGER_S}"], 60) != 0:
         sys.exit("wineserver did not start")
-    if run([tool("wineboot"), "-i"], 200) != 0:
+    # Through the build's own loader: Debian's wineboot wrapper would pick the
+    # 32-bit one, which a 64-bit-only machine cannot run.
+    if run([os.environ.get("KADRON_WINE", "wine"), "wineboot", "-i"], 200) != 0:
         sys.exit("wineboot -i failed")
     # The tests name Unix files as Z:\..., so drive Z: must be the root.
     if os.path.realpath(os.path.join(prefix, "dosdevices", "z:")) != "/":
