@@ -1,0 +1,53 @@
+"""test_zip.py: the Windows zip in dist/: its three files, CRLF texts, and the i686 exe checked as a file."""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+ARGS = None
+LIMIT_S = 60
+
+
+def crlf(path):
+    with open(path, "rb") as f:
+        return f.read().replace(b"\n", b"\r\n")
+
+
+class ZipTest(unittest.TestCase):
+    def setUp(self):
+        self.zip_path = os.path.join(ARGS.dist, f"kadron-{ARGS.version}-win32.zip")
+        self.assertTrue(os.path.isfile(self.zip_path), f"{self.zip_path} is missing: run bash scripts/package.sh first")
+
+    def test_names_and_texts(self):
+        with zipfile.ZipFile(self.zip_path) as z:
+            self.assertEqual(sorted(z.namelist()), ["LICENSE.txt", "README.txt", "kadron.exe"])
+            # The sources' texts, every line ended by CR LF for Windows editors.
+            self.assertEqual(z.read("README.txt"), crlf(ARGS.readme))
+            self.assertEqual(z.read("LICENSE.txt"), crlf(ARGS.license))
+
+    def test_exe_is_the_i686_product(self):
+        with tempfile.TemporaryDirectory(prefix="kadron-zip-") as scratch:
+            with zipfile.ZipFile(self.zip_path) as z:
+                exe = z.extract("kadron.exe", scratch)
+            result = subprocess.run(
+                ["/usr/bin/python3", ARGS.check_pe, "--exe", exe, "--machine", "i386",
+                 "--version-header", ARGS.version_header],
+                capture_output=True, text=True, timeout=LIMIT_S)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for name in ("dist", "version", "readme", "license", "check-pe", "version-header"):
+        parser.add_argument("--" + name, required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
