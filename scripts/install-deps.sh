@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # install-deps.sh: installs what building and testing KADRON needs on Debian 12, where missing.
-#   scripts/install-deps.sh          everything: Linux build, tests, Windows cross build, Wine
+#   scripts/install-deps.sh          everything: Linux build, tests, both Windows cross builds, Wine
 #   scripts/install-deps.sh --build  only what building the Linux tool needs
 set -eu
 
 packages=(g++ make cmake)
 windows=0
 if [ "${1:-}" != "--build" ]; then
-  packages+=(libgtest-dev libgmock-dev python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32)
+  # Tests; the Windows builds of both widths and the Wine that runs each (wine32 where this machine
+  # executes 32-bit x86 code, wine64 where it does not); pefile for the static check of the exe.
+  packages+=(libgtest-dev libgmock-dev python3 python3-pefile
+             g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+             wine wine32 wine64)
   windows=1
 fi
 

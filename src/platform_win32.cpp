@@ -175,7 +175,7 @@ bool platform_tool_words(int, char **, int *word_count, const char *const **word
     const char *text = GetCommandLineA();
     if (text == NULL) text = "";
     if (*text == '\0') {
-        const DWORD n = GetModuleFileNameA(NULL, own_name, sizeof own_name);
+        const DWORD n = GetModuleFileNameA(NULL, own_name, static_cast<DWORD>(sizeof own_name));
         own_name[n < sizeof own_name ? n : sizeof own_name - 1] = '\0';
     }
     std::size_t count = 0;
