@@ -34,8 +34,8 @@ class ZipTest(unittest.TestCase):
             with zipfile.ZipFile(self.zip_path) as z:
                 exe = z.extract("kadron.exe", scratch)
             result = subprocess.run(
-                ["/usr/bin/python3", ARGS.check_pe, "--exe", exe, "--machine", "i386",
-                 "--version-header", ARGS.version_header],
+                [sys.executable, ARGS.check_pe, "--exe", exe, "--machine", "i386",
+                 "--version-header", ARGS.version_header, "--icon", ARGS.icon],
                 capture_output=True, text=True, timeout=LIMIT_S)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
@@ -43,7 +43,7 @@ class ZipTest(unittest.TestCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for name in ("dist", "version", "readme", "license", "check-pe", "version-header"):
+    for name in ("dist", "version", "readme", "license", "check-pe", "version-header", "icon"):
         parser.add_argument("--" + name, required=True)
     ARGS, rest = parser.parse_known_args()
     unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)
