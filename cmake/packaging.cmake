@@ -67,7 +67,8 @@ set(CPACK_PACKAGE_NAME kadron)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "${KADRON_MAKER}")
 set(CPACK_PACKAGE_HOMEPAGE_URL "${KADRON_HOMEPAGE}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "start a program periodically and let each start run for a limited time")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "start a program periodically and let each start run for a limited time")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "KADRON starts a given program again and again, once per cycle, and lets each start run\n"
        "for at most a given time. Every cycle it starts the program directly, without a shell,\n"
@@ -94,9 +95,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(KADRON_MAINTAINER_ADDRESS "${KADRON_MAINTAINER_EMAIL}")
   if(KADRON_MAINTAINER_ADDRESS STREQUAL "")
-    string(REGEX MATCH "^[A-Za-z][A-Za-z0-9+.-]*://(www\\.)?([^/:?#]+)" KADRON_HOMEPAGE_HOST "${KADRON_HOMEPAGE}")
+    string(REGEX MATCH "^[A-Za-z][A-Za-z0-9+.-]*://(www\\.)?([^/:?#]+)" KADRON_HOMEPAGE_HOST
+                 "${KADRON_HOMEPAGE}")
     if(NOT KADRON_HOMEPAGE_HOST)
-      message(FATAL_ERROR "KADRON_HOMEPAGE has no host for the maintainer address: set KADRON_MAINTAINER_EMAIL")
+      message(FATAL_ERROR "KADRON_HOMEPAGE has no host for the maintainer address: "
+                          "set KADRON_MAINTAINER_EMAIL")
     endif()
     set(KADRON_MAINTAINER_ADDRESS "kadron@${CMAKE_MATCH_2}")
   endif()

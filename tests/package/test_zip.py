@@ -20,7 +20,8 @@ def crlf(path):
 class ZipTest(unittest.TestCase):
     def setUp(self):
         self.zip_path = os.path.join(ARGS.dist, f"kadron-{ARGS.version}-win32.zip")
-        self.assertTrue(os.path.isfile(self.zip_path), f"{self.zip_path} is missing: run bash scripts/package.sh first")
+        self.assertTrue(os.path.isfile(self.zip_path),
+                        f"{self.zip_path} is missing: run bash scripts/package.sh first")
 
     def test_names_and_texts(self):
         with zipfile.ZipFile(self.zip_path) as z:
