@@ -47,4 +47,7 @@ for width in i686 x86_64; do
   cmake --build "$dir" -j"$jobs"
   ctest --test-dir "$dir" -j"$jobs" --output-on-failure
 done
+
+echo "== Packages: the .deb and the Windows zip, built and tested"
+bash scripts/package.sh --test
 echo "$windows_line"
