@@ -18,7 +18,7 @@
 
 #include "calendar.h"
 #include "platform.h"
-#include "settings.h"
+#include "text.h"
 #include "words.h"
 
 extern char **environ;

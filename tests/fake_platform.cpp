@@ -5,7 +5,7 @@
 #include <deque>
 
 #include "calendar.h"
-#include "settings.h"
+#include "text.h"
 
 namespace {
 
