@@ -76,8 +76,10 @@ bool platform_start(const char *application_name, char *command_line, process_re
 
 wait_outcome platform_wait(const process_ref &, uint32_t timeout_ms) {
     record(call_kind::wait, timeout_ms);
-    if (!w.current_open || w.current.kind == planned_run::wait_fails) return wait_outcome::failed;
+    if (!w.current_open) return wait_outcome::failed;
     const uint64_t ran = w.now_ms - w.current_started_ms;
+    if (w.current.kind == planned_run::wait_fails)
+        return ran < w.current.ms ? wait_outcome::failed : wait_outcome::ended;
     const bool forever = timeout_ms == WAIT_FOREVER_MS;
     if (w.current.kind == planned_run::ends_after && (forever || w.current.ms <= ran + timeout_ms)) {
         if (w.current.ms > ran) w.now_ms += w.current.ms - ran;

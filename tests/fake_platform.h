@@ -12,7 +12,8 @@
 #include "platform.h"
 
 struct planned_run {
-    // wait_fails: starts and never ends, and every wait for it fails.
+    // wait_fails: every wait fails for the first ms after the start; a wait
+    // after that finds it ended.
     enum kind_t { ends_after, never_ends, cannot_start, wait_fails } kind;
     uint64_t ms; // how long an ends_after run lasts
 };
