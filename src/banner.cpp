@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform.h"
-#include "settings.h"
+#include "text.h"
 #include "version_info.h"
 
 namespace {

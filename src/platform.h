@@ -32,7 +32,7 @@ struct calendar_time {
 };
 
 // A started program as the backend knows it. Owned by whoever started it and
-// released with platform_close().
+// released with platform_close(). On POSIX process is the pid, thread unused.
 struct process_ref {
     intptr_t process;
     intptr_t thread;
@@ -48,11 +48,16 @@ enum class wait_outcome {
 // added; a name without a directory means the current directory. command_line
 // is the program's whole command line and may be changed in place. The
 // program inherits environment, current directory and console, no handle.
-// false: nothing was started (the reason is known before the return) and
-// *started is left as it was.
-bool platform_start(const char *application_name, char *command_line, process_ref *started);
+// false: nothing was started (the reason is known before the return),
+// *started is left as it was and reason holds the system's words for why
+// (at most reason_size - 1 characters, no line end).
+bool platform_start(const char *application_name, char *command_line, process_ref *started, char *reason,
+                    std::size_t reason_size);
 
 // Waits up to timeout_ms (WAIT_FOREVER_MS: no limit) for the program to end.
+// On POSIX the tool's ending signals (SIGTERM, SIGHUP, SIGINT, SIGQUIT) take
+// effect only here and in platform_sleep(): the program still running is
+// ended by force first, then the tool ends by the same signal.
 wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms);
 
 // Ends the program by force with exit_code where the OS has one; does not wait
@@ -105,6 +110,8 @@ void platform_free(void *block);
 
 // Sets up standard output before the first text: unbuffered on a terminal or
 // console, block-buffered otherwise (the core flushes before every wait).
+// Standard error, which carries only the reason of a failed start, is
+// unbuffered.
 void platform_setup_output();
 
 // The tool's own command-line words; word 0 is the tool's name as typed, or

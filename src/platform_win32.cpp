@@ -48,15 +48,30 @@ SYSTEMTIME to_system_time(const calendar_time &t) {
     return st;
 }
 
+// The system's message for the last error, without its line end.
+void describe_last_error(char *reason, std::size_t reason_size) {
+    const DWORD error = GetLastError();
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
+                             reason, static_cast<DWORD>(reason_size), NULL);
+    if (n == 0) {
+        std::snprintf(reason, reason_size, "error %lu", static_cast<unsigned long>(error));
+        return;
+    }
+    while (n > 0 && (reason[n - 1] == '\r' || reason[n - 1] == '\n'))
+        reason[--n] = '\0';
+}
+
 } // namespace
 
-bool platform_start(const char *application_name, char *command_line, process_ref *started) {
+bool platform_start(const char *application_name, char *command_line, process_ref *started, char *reason,
+                    std::size_t reason_size) {
     STARTUPINFOA si;
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);
     if (!CreateProcessA(application_name, command_line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+        describe_last_error(reason, reason_size);
         return false;
     }
     started->process = value_of(pi.hProcess);
@@ -163,6 +178,7 @@ void platform_setup_output() {
     } else {
         std::setvbuf(stdout, NULL, _IOFBF, OUTPUT_BLOCK_SIZE);
     }
+    std::setvbuf(stderr, NULL, _IONBF, 0);
 }
 
 bool platform_tool_words(int, char **, int *word_count, const char *const **words) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text.h"
+
 namespace {
 
 const char MISSING_PROGRAM_TEXT[] = "program_path_and_name missing.\n\n";
@@ -43,8 +45,6 @@ const uint32_t DEFAULT_RUN_MS = 5000;
 const std::size_t MAX_PROGRAM_CHARS = TEXT_SIZE - 1;
 const std::size_t MAX_ARGUMENT_CHARS = TEXT_SIZE - sizeof DEFAULT_ARGUMENTS;
 
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 bool fits(const char *word, std::size_t max_chars, const char *name) {
@@ -75,14 +75,6 @@ uint32_t parse_milliseconds(const char *word) {
     for (; *p >= '0' && *p <= '9'; ++p)
         value = value * 10u + static_cast<uint32_t>(*p - '0');
     return negative ? 0u - value : value;
-}
-
-int compare_no_case(const char *a, const char *b) {
-    for (;; ++a, ++b) {
-        const unsigned char ca = static_cast<unsigned char>(fold(*a));
-        const unsigned char cb = static_cast<unsigned char>(fold(*b));
-        if (ca != cb || ca == 0) return ca - cb;
-    }
 }
 
 void print_usage() {

@@ -26,8 +26,5 @@ bool parse_invocation(int word_count, const char *const *words, run_settings *se
 // the first other character; no digits give 0; the result is modulo 2^32.
 uint32_t parse_milliseconds(const char *word);
 
-// Case-insensitive comparison folding A-Z onto a-z; 0 when equal.
-int compare_no_case(const char *a, const char *b);
-
 // Prints the usage block.
 void print_usage();

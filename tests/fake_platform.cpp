@@ -1,11 +1,12 @@
 // fake_platform.cpp: the scripted world behind the platform header.
 #include "fake_platform.h"
 
+#include <cstdio>
 #include <cstring>
 #include <deque>
 
 #include "calendar.h"
-#include "settings.h"
+#include "text.h"
 
 namespace {
 
@@ -55,10 +56,12 @@ std::vector<fake_call> fake_calls_of(call_kind kind) {
     return found;
 }
 
-bool platform_start(const char *application_name, char *command_line, process_ref *started) {
+bool platform_start(const char *application_name, char *command_line, process_ref *started, char *reason,
+                    std::size_t reason_size) {
     record(call_kind::start, 0, application_name, command_line);
     if (w.plans.empty() || w.plans.front().kind == planned_run::cannot_start) {
         if (!w.plans.empty()) w.plans.pop_front();
+        std::snprintf(reason, reason_size, "%s", FAKE_START_REASON);
         return false;
     }
     w.current = w.plans.front();
@@ -75,7 +78,10 @@ wait_outcome platform_wait(const process_ref &, uint32_t timeout_ms) {
     record(call_kind::wait, timeout_ms);
     if (!w.current_open) return wait_outcome::failed;
     const uint64_t ran = w.now_ms - w.current_started_ms;
-    if (w.current.kind == planned_run::ends_after && w.current.ms <= ran + timeout_ms) {
+    if (w.current.kind == planned_run::wait_fails)
+        return ran < w.current.ms ? wait_outcome::failed : wait_outcome::ended;
+    const bool forever = timeout_ms == WAIT_FOREVER_MS;
+    if (w.current.kind == planned_run::ends_after && (forever || w.current.ms <= ran + timeout_ms)) {
         if (w.current.ms > ran) w.now_ms += w.current.ms - ran;
         return wait_outcome::ended;
     }

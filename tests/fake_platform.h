@@ -12,8 +12,10 @@
 #include "platform.h"
 
 struct planned_run {
-    enum kind_t { ends_after, never_ends, cannot_start } kind;
-    uint32_t ms; // how long an ends_after run lasts
+    // wait_fails: every wait fails for the first ms after the start; a wait
+    // after that finds it ended.
+    enum kind_t { ends_after, never_ends, cannot_start, wait_fails } kind;
+    uint64_t ms; // how long an ends_after run lasts
 };
 
 enum class call_kind {
@@ -37,6 +39,9 @@ struct fake_call {
     std::string application;  // start only
     std::string command_line; // start only
 };
+
+// The reason a failed start gives.
+const char FAKE_START_REASON[] = "scripted failure";
 
 // Starts a new world: the tick reads tick_ms and the calendar reads clock.
 void fake_reset(uint32_t tick_ms, const calendar_time &clock);

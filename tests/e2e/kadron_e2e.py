@@ -177,6 +177,9 @@ def read_records(path):
                 "argc": argc,
                 "argv": [bytes.fromhex(w).decode("latin-1") for w in words],
                 "fds": fields["fds"],
+                # Signal masks as numbers, bit n - 1 for signal n.
+                "ignored": int(fields["ign"], 16),
+                "blocked": int(fields["blk"], 16),
             }
         )
     return records

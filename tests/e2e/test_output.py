@@ -74,6 +74,14 @@ class OutputTest(unittest.TestCase):
         self.assertLess(min(e2e.day_diff(now_ms, started), e2e.day_diff(started, now_ms)), 5000)
         self.assertTrue(cycle - 50 <= e2e.day_diff(following, started) <= cycle + 1000, (started, following))
 
+    def test_pipe_gets_the_tools_text_before_the_targets(self):
+        # Target and tool share the pipe: what the tool printed before the start must not trail behind.
+        run = e2e.Run(self, [e2e.PROBE, "--print from-target", "60000", "2000"])
+        self.assertIsNotNone(run.wait_for(e2e.NEXT_RE, 8), repr(run.text))
+        echo = e2e.banner() + e2e.USAGE + e2e.echo(e2e.PROBE, " --print from-target", 60000, 2000)
+        status = re.escape(e2e.BLANK_LINE) + e2e.COUNT_RE + e2e.STARTED_RE
+        self.assertRegex(run.text, "^" + re.escape(echo) + status + "from-target\n" + e2e.NEXT_RE + "$")
+
 
 if __name__ == "__main__":
     e2e.main()

@@ -1,5 +1,6 @@
 """test_settings.py: end-to-end tests of the tool's words: usage, settings echo, refused words, failed first start."""
 
+import errno
 import os
 import re
 import unittest
@@ -8,13 +9,14 @@ import kadron_e2e as e2e
 
 # No such program: the tool echoes its settings, fails the first start and ends by itself.
 MISSING = "/nonexistent-kadron-e2e/target"
+MISSING_REASON = f'kadron: cannot start "{MISSING}": {os.strerror(errno.ENOENT)}\n'
 
 
 class SettingsTest(unittest.TestCase):
-    def run_to_end(self, words, **popen_args):
+    def run_to_end(self, words, stderr="", **popen_args):
         run = e2e.Run(self, words, limit=30, **popen_args)
         status = run.finish(timeout=20)
-        self.assertEqual(run.stderr_text(), "")
+        self.assertEqual(run.stderr_text(), stderr)
         return status, run.text
 
     def assert_failed_start(self, text, count=1):
@@ -44,7 +46,7 @@ class SettingsTest(unittest.TestCase):
         ]
         for words, usage, expected in cases:
             with self.subTest(words=words):
-                status, text = self.run_to_end([MISSING] + words)
+                status, text = self.run_to_end([MISSING] + words, stderr=MISSING_REASON)
                 self.assertEqual(status, 0)
                 head = e2e.banner() + (e2e.USAGE if usage else "")
                 self.assertEqual(self.assert_failed_start(text), head + expected)
@@ -96,9 +98,13 @@ class SettingsTest(unittest.TestCase):
             f.write("touch started\n")  # no interpreter line: not a program
         os.chmod(script, 0o755)
 
-        for program in (MISSING, base, plain, garbage, script):
+        # Standard output says what it always said; standard error says why, in the system's words.
+        reasons = {MISSING: errno.ENOENT, base: errno.EACCES, plain: errno.EACCES, garbage: errno.ENOEXEC,
+                   script: errno.ENOEXEC}
+        for program, reason in reasons.items():
             with self.subTest(program=program):
-                status, text = self.run_to_end([program, "", "1000", "100"], cwd=base)
+                stderr = f'kadron: cannot start "{program}": {os.strerror(reason)}\n'
+                status, text = self.run_to_end([program, "", "1000", "100"], stderr=stderr, cwd=base)
                 self.assertEqual(status, 0)
                 expected = e2e.banner() + e2e.USAGE + e2e.echo(program, " ", 1000, 100)
                 self.assertEqual(self.assert_failed_start(text), expected)

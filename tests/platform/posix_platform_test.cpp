@@ -26,7 +26,8 @@ uint64_t now_ms() {
 bool start_probe(const char *arguments, process_ref *started) {
     char text[TEXT_SIZE];
     std::snprintf(text, sizeof text, " %s", arguments);
-    return platform_start(KADRON_PROBE_PATH, text, started);
+    char reason[TEXT_SIZE];
+    return platform_start(KADRON_PROBE_PATH, text, started, reason, sizeof reason);
 }
 
 // true when this process has no child left at all: every one was reaped.
@@ -77,7 +78,9 @@ TEST(PosixPlatform, StartsThatCannotHappenFailAndLeaveNothing) {
     for (const std::string &name : names) {
         char text[] = " x";
         process_ref started{-7, -7};
-        EXPECT_FALSE(platform_start(name.c_str(), text, &started)) << name;
+        char reason[TEXT_SIZE] = {};
+        EXPECT_FALSE(platform_start(name.c_str(), text, &started, reason, sizeof reason)) << name;
+        EXPECT_NE(reason[0], '\0') << name;
         EXPECT_EQ(started.process, -7) << name;
         EXPECT_TRUE(no_children_left()) << name;
     }

@@ -1,7 +1,10 @@
 // probe.cpp: target program for the end-to-end tests; records how it was started and acts on request.
 //
 // Options, acted on in this order whatever order they come in:
-//   --record FILE            append one START line (time, pid, argv, command line, open descriptors)
+//   --traced-hold MS         POSIX: a child of its own holds it with ptrace for MS ms, so that it
+//                            cannot be reaped for that long once it has ended
+//   --record FILE            append one START line (time, pid, argv, command line, open descriptors,
+//                            POSIX: ignored and blocked signals as hex masks)
 //   --grandchild PIDFILE     start a copy of itself sleeping 60 s, not waited for; write its pid
 //   --watch-exit FILE        Windows: a watcher copy writes "exit=<code>" once this process ends
 //   --remove-self-after N    once FILE of --record holds N lines, remove the own executable
@@ -15,6 +18,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -34,6 +39,7 @@ extern char **environ;
 namespace {
 
 struct options {
+    const char *traced_hold = nullptr;
     const char *record = nullptr;
     const char *grandchild = nullptr;
     const char *watch_exit = nullptr;
@@ -216,13 +222,32 @@ std::string open_descriptors(int record_fd) {
     return out;
 }
 
+// A field of /proc/self/status such as "SigIgn", "-" when it is not there.
+std::string status_field(const char *name) {
+    std::FILE *f = std::fopen("/proc/self/status", "r");
+    if (f == nullptr) return "-";
+    char line[256];
+    std::string value = "-";
+    const std::size_t length = std::strlen(name);
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::strncmp(line, name, length) == 0 && line[length] == ':') {
+            value = std::strtok(line + length + 1, " \t\n");
+            break;
+        }
+    }
+    std::fclose(f);
+    return value;
+}
+
 void append_record(const char *path, int argc, char **argv) {
+    const std::string ignored = status_field("SigIgn");
+    const std::string blocked = status_field("SigBlk");
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
     const std::string line = "START ms=" + std::to_string(wall_clock_ms()) +
                              " pid=" + std::to_string(own_pid()) + " argc=" + std::to_string(argc) +
                              " argv=" + argv_hex(argc, argv) + " cmdline=- fds=" + open_descriptors(fd) +
-                             "\n";
+                             " ign=" + ignored + " blk=" + blocked + "\n";
     // One write: lines of concurrent probes never interleave.
     const ssize_t written = write(fd, line.data(), line.size());
     (void)written;
@@ -247,6 +272,27 @@ void sleep_ms(unsigned long ms) {
 }
 
 void watch_exit(const char *path) { publish_file(path, "unsupported\n"); }
+
+// A child of ours attaches to us and holds on for ms: once we are killed we
+// stay a zombie that our parent cannot reap until the tracer lets go.
+void traced_hold(unsigned long ms) {
+    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0); // where Yama asks for it
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    const pid_t tracer = fork();
+    if (tracer == 0) {
+        close(ready[0]);
+        const char attached = ptrace(PTRACE_SEIZE, getppid(), nullptr, nullptr) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &attached, 1);
+        close(ready[1]);
+        sleep_ms(ms);
+        _exit(0);
+    }
+    close(ready[1]);
+    char attached = 'n';
+    if (tracer > 0) (void)!read(ready[0], &attached, 1);
+    close(ready[0]);
+}
 
 void remove_own_executable() {
     char exe[4096];
@@ -274,7 +320,8 @@ options read_options(int argc, char **argv) {
     const struct {
         const char *name;
         const char **value;
-    } known[] = {{"--record", &o.record},
+    } known[] = {{"--traced-hold", &o.traced_hold},
+                 {"--record", &o.record},
                  {"--grandchild", &o.grandchild},
                  {"--watch-exit", &o.watch_exit},
                  {"--remove-self-after", &o.remove_self_after},
@@ -299,6 +346,9 @@ int main(int argc, char **argv) {
     if (argc == 4 && std::strcmp(argv[1], "--watcher") == 0) return run_watcher(argv[2], argv[3]);
 #endif
     const options o = read_options(argc, argv);
+#ifndef _WIN32
+    if (o.traced_hold != nullptr) traced_hold(std::strtoul(o.traced_hold, nullptr, 10));
+#endif
     if (o.record != nullptr) append_record(o.record, argc, argv);
     if (o.grandchild != nullptr) start_grandchild(o.grandchild);
     if (o.watch_exit != nullptr) watch_exit(o.watch_exit);

@@ -203,9 +203,38 @@ TEST(RunOnce, ReportsTheDurationAndLeavesItOnFailure) {
     EXPECT_EQ(fake_calls_of(call_kind::terminate).size(), 1u);
     elapsed_ms = 1234;
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(run_once("p", args, &elapsed_ms));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), FAILED);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("kadron: cannot start \"p\": ") + FAKE_START_REASON + "\n");
     EXPECT_EQ(elapsed_ms, 1234u);
+}
+
+TEST(RunOnce, RunTimeHoldsWhenTheWaitFailsAndTheLongestOneHasNoLimit) {
+    fake_reset(0, at(9, 0, 0, 0));
+    fake_plan({planned_run::wait_fails, 10000});       // fails all through the run time
+    fake_plan({planned_run::wait_fails, 300});         // fails for a while, then has ended
+    fake_plan({planned_run::ends_after, 6000000000u}); // longer than 2^32 ms
+    char args[] = " x";
+    uint32_t elapsed_ms = 5000;
+    EXPECT_TRUE(run_once("p", args, &elapsed_ms));
+    EXPECT_EQ(elapsed_ms, 5000u);
+    const std::vector<fake_call> ends = fake_calls_of(call_kind::terminate);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0].at_ms, 5000u);
+    EXPECT_LE(fake_calls_of(call_kind::wait).size(), 100u); // tried again now and then, not in a tight loop
+
+    const std::size_t first_wait = fake_calls_of(call_kind::wait).size();
+    for (const uint64_t lasts_ms : {300ull, 6000000000ull}) {
+        elapsed_ms = WAIT_FOREVER_MS;
+        EXPECT_TRUE(run_once("p", args, &elapsed_ms));
+        EXPECT_EQ(elapsed_ms, static_cast<uint32_t>(lasts_ms));
+    }
+    EXPECT_EQ(fake_calls_of(call_kind::terminate).size(), 1u);
+    const std::vector<fake_call> waits = fake_calls_of(call_kind::wait);
+    for (std::size_t i = first_wait; i < waits.size(); ++i)
+        EXPECT_EQ(waits[i].ms, WAIT_FOREVER_MS) << i;
 }
 
 TEST(KadronMain, NoProgramGives17AndAProgramRunsTheLoop) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "settings.h"
+#include "text.h"
 
 namespace {
 

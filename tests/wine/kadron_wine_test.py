@@ -210,7 +210,7 @@ class OutputTexts(WineTestCase):
 
 
 class StartFailures(WineTestCase):
-    """A start that fails ends the tool with status 0 after the count-1 line."""
+    """A start that fails ends the tool with status 0 after the count-1 line, and says why on standard error."""
 
     def check_failed_start(self, program, arguments):
         run = self.kadron(program, arguments)
@@ -219,6 +219,11 @@ class StartFailures(WineTestCase):
         head = crlf(banner() + USAGE + echo(program, " " + arguments, 3600000, 5000))
         self.assertTrue(out.startswith(head), out)
         self.assertRegex(out, failed_tail(1))
+        # The system's message for the error, its line end removed: not the "error N" of a failed lookup.
+        lines = re.findall(rb"kadron: cannot start \"" + re.escape(program.encode()) + rb"\": (.*)\r\n", run.stderr())
+        self.assertEqual(len(lines), 1, run.stderr())
+        self.assertRegex(lines[0], rb"^\S(.*\S)?$")
+        self.assertNotRegex(lines[0], rb"^error \d+$")
 
     def test_missing_file(self):
         self.check_failed_start(win_path(os.path.join(self.work, "no such dir", "none.exe")), "")

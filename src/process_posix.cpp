@@ -1,0 +1,204 @@
+// process_posix.cpp: targets on POSIX (start, wait, forced end, reaping) and the tool's own signals.
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform.h"
+#include "posix_backend.h"
+#include "words.h"
+
+extern char **environ;
+
+namespace {
+
+// A target's argv: its argument text holds fewer than TEXT_SIZE characters,
+// so it splits into fewer than TEXT_SIZE words of TEXT_SIZE + 1 bytes in all.
+constexpr std::size_t ARGV_TEXT_SIZE = 2 * TEXT_SIZE;
+constexpr std::size_t MAX_TARGET_WORDS = TEXT_SIZE + 1;
+
+// Targets started and not yet released (the core has one at a time). A
+// killed target that has not ended needs no entry and no descriptor: it stays
+// our child, and any wait or sleep reaps it by pid once it has ended.
+constexpr std::size_t MAX_WATCHED = 8;
+struct watched_target {
+    pid_t pid; // 0: a free entry
+    bool ended;
+};
+watched_target watched[MAX_WATCHED];
+
+// Signals that end the tool. Blocked for its whole life and taken only inside
+// a wait or sleep, so the running target is known when one comes.
+constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+bool signals_ready = false;
+sigset_t start_mask; // as the tool was started; every target gets it
+sigset_t awaited;    // SIGCHLD and the ending signals the tool acts on
+
+// When even the wait for signals fails, the children are looked at this often.
+constexpr uint64_t FALLBACK_SLICE_MS = 50;
+
+void setup_signals() {
+    if (signals_ready) return;
+    // An inherited "ignore" would reap our children behind our back.
+    signal(SIGCHLD, SIG_DFL);
+    pthread_sigmask(SIG_BLOCK, nullptr, &start_mask);
+    sigemptyset(&awaited);
+    sigaddset(&awaited, SIGCHLD);
+    for (const int sig : ENDING_SIGNALS) {
+        // One the tool was started to ignore, or with blocked, it leaves alone.
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        if (sigismember(&start_mask, sig) == 1) continue;
+        sigaddset(&awaited, sig);
+    }
+    pthread_sigmask(SIG_BLOCK, &awaited, nullptr);
+    signals_ready = true;
+}
+
+watched_target *find_watched(pid_t pid) {
+    for (watched_target &w : watched) {
+        if (w.pid == pid && pid > 0) return &w;
+    }
+    return nullptr;
+}
+
+// Reaps every child that has ended; never blocks.
+void reap_children() {
+    for (;;) {
+        const pid_t pid = waitpid(-1, nullptr, WNOHANG);
+        if (pid < 0 && errno == EINTR) continue;
+        if (pid <= 0) return;
+        watched_target *w = find_watched(pid);
+        if (w != nullptr) w->ended = true;
+    }
+}
+
+[[noreturn]] void end_by_signal(int sig) {
+    // As at the end of the run time: the target alone, by force.
+    for (const watched_target &w : watched) {
+        if (w.pid > 0 && !w.ended) kill(w.pid, SIGKILL);
+    }
+    signal(sig, SIG_DFL);
+    raise(sig); // pending while blocked; delivered as soon as it is let through
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    _exit(128 + sig);
+}
+
+// Reaps ended children and acts on the tool's signals until target (if any)
+// has ended or the deadline passed. true: the target has ended; an end found
+// at the deadline counts as an end.
+bool watch(const watched_target *target, bool forever, uint64_t deadline_ms) {
+    setup_signals();
+    for (;;) {
+        reap_children();
+        if (target != nullptr && target->ended) return true;
+        const uint64_t now = monotonic_ms();
+        if (!forever && now >= deadline_ms) return false;
+        const uint64_t left = forever ? 0 : deadline_ms - now;
+        const timespec timeout{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
+        siginfo_t info{};
+        const int sig = sigtimedwait(&awaited, &info, forever ? nullptr : &timeout);
+        if (sig > 0 && sig != SIGCHLD) end_by_signal(sig);
+        if (sig < 0 && errno != EAGAIN && errno != EINTR) {
+            // Signals cannot be waited for: look again after a short sleep.
+            const uint64_t slice = forever || left > FALLBACK_SLICE_MS ? FALLBACK_SLICE_MS : left;
+            const timespec pause{0, static_cast<long>(slice) * 1000000L};
+            nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+void describe(int error, char *reason, std::size_t reason_size) {
+    std::snprintf(reason, reason_size, "%s", std::strerror(error));
+}
+
+} // namespace
+
+void watch_children_until(uint64_t deadline_ms) { watch(nullptr, false, deadline_ms); }
+
+bool platform_start(const char *application_name, char *command_line, process_ref *started, char *reason,
+                    std::size_t reason_size) {
+    setup_signals();
+    reap_children();
+    watched_target *slot = nullptr;
+    for (watched_target &w : watched) {
+        if (w.pid == 0 && slot == nullptr) slot = &w;
+    }
+    if (slot == nullptr) {
+        describe(EAGAIN, reason, reason_size);
+        return false;
+    }
+
+    char argv_text[ARGV_TEXT_SIZE];
+    const char *words[MAX_TARGET_WORDS + 1];
+    std::size_t word_count = 0;
+    if (!split_words(command_line, "", argv_text, sizeof argv_text, words, MAX_TARGET_WORDS, &word_count)) {
+        describe(E2BIG, reason, reason_size);
+        return false;
+    }
+    words[0] = application_name; // the program path stands in for word 0
+    words[word_count] = nullptr;
+
+    // The target gets the tool's signal state as it was started, and a
+    // default SIGCHLD whatever that was.
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_t actions;
+    int rc = posix_spawnattr_init(&attributes);
+    if (rc != 0) {
+        describe(rc, reason, reason_size);
+        return false;
+    }
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGCHLD);
+    posix_spawnattr_setsigmask(&attributes, &start_mask);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    rc = posix_spawn_file_actions_init(&actions);
+    if (rc == 0) {
+        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+        pid_t pid = 0;
+        rc = posix_spawn(&pid, application_name, &actions, &attributes, const_cast<char *const *>(words),
+                         environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc == 0) {
+            *slot = watched_target{pid, false};
+            started->process = pid;
+            started->thread = 0;
+        }
+    }
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) describe(rc, reason, reason_size);
+    return rc == 0;
+}
+
+wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms) {
+    const watched_target *target = find_watched(static_cast<pid_t>(started.process));
+    if (target == nullptr) return wait_outcome::failed;
+    const bool forever = timeout_ms == WAIT_FOREVER_MS;
+    return watch(target, forever, monotonic_ms() + timeout_ms) ? wait_outcome::ended
+                                                               : wait_outcome::timed_out;
+}
+
+bool platform_terminate(const process_ref &started, uint32_t) {
+    // Only the target itself: what it started keeps running. Signalled by pid
+    // only while it is unreaped, so the pid cannot have been reused.
+    const watched_target *target = find_watched(static_cast<pid_t>(started.process));
+    if (target == nullptr) return false;
+    return target->ended || kill(target->pid, SIGKILL) == 0;
+}
+
+void platform_close(process_ref *started) {
+    watched_target *target = find_watched(static_cast<pid_t>(started->process));
+    if (target != nullptr) *target = watched_target{0, false};
+    started->process = 0;
+    started->thread = 0;
+}
