@@ -40,6 +40,12 @@ static int start(const char *program, const char *arg, int *pidfd) {
     return 1;
 }
 
+static void sleep_until(long long wake_ns) {
+    const struct timespec ts = {wake_ns / NS_PER_S, wake_ns % NS_PER_S};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL) == EINTR) {
+    }
+}
+
 static void reap(int pidfd) {
     siginfo_t info;
     while (waitid((idtype_t)P_PIDFD, (id_t)pidfd, &info, WEXITED) < 0 && errno == EINTR) {
@@ -78,8 +84,9 @@ static int bare_starts(const char *program, long ms) {
     return 0;
 }
 
-/* Mean time the start itself takes (spawn and descriptor), over count starts. */
-static int start_latency(const char *program, const char *arg, long count) {
+/* Mean time the start itself takes (spawn and descriptor), over count starts
+   made once per cycle_ms, as a periodic starter makes them: after a sleep. */
+static int start_latency(const char *program, const char *arg, long count, long cycle_ms) {
     long long total = 0;
     for (long i = 0; i < count && i < MAX_ROUNDS; ++i) {
         int pidfd = -1;
@@ -87,6 +94,7 @@ static int start_latency(const char *program, const char *arg, long count) {
         if (!start(program, arg, &pidfd)) return 1;
         total += now_ns() - t0;
         reap(pidfd);
+        sleep_until(t0 + cycle_ms * NS_PER_MS);
     }
     printf("%lld\n", count > 0 ? total / count : 0);
     return 0;
@@ -102,24 +110,22 @@ static int forced_ends(const char *program, const char *arg, long run_ms, long c
         if (!wait_until(pidfd, now_ns() + run_ms * NS_PER_MS))
             syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, NULL, 0);
         reap(pidfd);
-        const long long wake = cycle_start + cycle_ms * NS_PER_MS;
-        const struct timespec ts = {wake / NS_PER_S, wake % NS_PER_S};
-        while (cycle_ms > 0 && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL) == EINTR) {
-        }
+        sleep_until(cycle_start + cycle_ms * NS_PER_MS);
     }
     return 0;
 }
 
 static int usage(void) {
     fprintf(stderr, "usage: bench_spawn_ref starts PROGRAM MS\n"
-                    "       bench_spawn_ref latency PROGRAM ARG COUNT\n"
+                    "       bench_spawn_ref latency PROGRAM ARG COUNT CYCLE_MS\n"
                     "       bench_spawn_ref forced PROGRAM ARG RUN_MS CYCLE_MS COUNT\n");
     return 2;
 }
 
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "starts") == 0) return bare_starts(argv[2], atol(argv[3]));
-    if (argc == 5 && strcmp(argv[1], "latency") == 0) return start_latency(argv[2], argv[3], atol(argv[4]));
+    if (argc == 6 && strcmp(argv[1], "latency") == 0)
+        return start_latency(argv[2], argv[3], atol(argv[4]), atol(argv[5]));
     if (argc == 7 && strcmp(argv[1], "forced") == 0)
         return forced_ends(argv[2], argv[3], atol(argv[4]), atol(argv[5]), atol(argv[6]));
     return usage();
