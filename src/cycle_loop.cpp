@@ -17,9 +17,30 @@ const char COUNT_TEXT[] = "\rKADRON count #%lu";
 const char STARTED_TEXT[] = "  started at %02d:%02d:%02d,%03d";
 const char NEXT_TEXT[] = "   next at %02d:%02d:%02d,%03d";
 
-void print_clock(const char *format, const calendar_time &t) {
-    std::printf(format, t.hour, t.minute, t.second, t.milliseconds);
+// The texts of one moment, gathered so that they leave in one write: on a
+// terminal, where standard output is unbuffered, each printf is a write.
+struct moment_text {
+    char text[TEXT_SIZE];
+    std::size_t length;
+};
+
+// Takes in what snprintf just wrote at the end; a text that did not fit
+// whole is dropped rather than cut.
+void take(moment_text *m, int written) {
+    if (written > 0 && static_cast<std::size_t>(written) < sizeof m->text - m->length) {
+        m->length += static_cast<std::size_t>(written);
+    }
+    m->text[m->length] = '\0';
 }
+
+char *end_of(moment_text *m) { return m->text + m->length; }
+std::size_t room_of(const moment_text &m) { return sizeof m.text - m.length; }
+
+void add_clock(moment_text *m, const char *format, const calendar_time &t) {
+    take(m, std::snprintf(end_of(m), room_of(*m), format, t.hour, t.minute, t.second, t.milliseconds));
+}
+
+void print_moment(const moment_text &m) { std::fwrite(m.text, 1, m.length, stdout); }
 
 // A wait of WAIT_FOREVER_MS would never end: sleep it as two finite waits.
 void sleep_out(intptr_t wake_event, uint32_t remaining_ms) {
@@ -37,12 +58,15 @@ int cycle_loop(const run_settings &settings) {
     const intptr_t wake_event = platform_create_sleeper();
     uint32_t cycle_count = 0;
     for (;;) {
-        std::printf(BLANK_LINE_TEXT);
         ++cycle_count;
-        std::printf(COUNT_TEXT, static_cast<unsigned long>(cycle_count));
+        moment_text start{};
+        take(&start, std::snprintf(end_of(&start), room_of(start), "%s", BLANK_LINE_TEXT));
+        take(&start, std::snprintf(end_of(&start), room_of(start), COUNT_TEXT,
+                                   static_cast<unsigned long>(cycle_count)));
         calendar_time now{};
         platform_local_time(&now);
-        print_clock(STARTED_TEXT, now);
+        add_clock(&start, STARTED_TEXT, now);
+        print_moment(start);
 
         // The start may write into the command line; the settings stay as they are.
         char arguments[TEXT_SIZE];
@@ -58,7 +82,9 @@ int cycle_loop(const run_settings &settings) {
         const uint32_t remaining_ms = cycle_ms > elapsed_ms ? cycle_ms - elapsed_ms : 0;
         calendar_time next{};
         platform_units_to_time(end_units + uint64_t{remaining_ms} * UNITS_PER_MS, &next);
-        print_clock(NEXT_TEXT, next);
+        moment_text after_run{};
+        add_clock(&after_run, NEXT_TEXT, next);
+        print_moment(after_run);
 
         if (remaining_ms > 0) sleep_out(wake_event, remaining_ms);
     }
