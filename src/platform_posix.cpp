@@ -17,13 +17,13 @@ constexpr std::size_t OUTPUT_BLOCK_SIZE = 4096;
 
 } // namespace
 
-uint64_t monotonic_ms() {
+uint64_t monotonic_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint64_t>(ts.tv_sec) * NS_PER_MS * 1000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-uint32_t platform_tick_ms() { return static_cast<uint32_t>(monotonic_ms()); }
+uint32_t platform_tick_ms() { return static_cast<uint32_t>(monotonic_ns() / NS_PER_MS); }
 
 void platform_local_time(calendar_time *now) {
     timespec ts{};
@@ -52,7 +52,9 @@ intptr_t platform_create_sleeper() {
 }
 
 // Killed targets are reaped, and the tool's signals seen, while it sleeps.
-void platform_sleep(intptr_t, uint32_t timeout_ms) { watch_children_until(monotonic_ms() + timeout_ms); }
+void platform_sleep(intptr_t, uint32_t timeout_ms) {
+    watch_children_until(monotonic_ns() + uint64_t{timeout_ms} * NS_PER_MS);
+}
 
 void platform_close_sleeper(intptr_t) {}
 

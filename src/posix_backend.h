@@ -3,9 +3,13 @@
 
 #include <cstdint>
 
-// Milliseconds on the monotonic clock, not wrapped (platform_posix.cpp).
-uint64_t monotonic_ms();
+constexpr uint64_t NS_PER_MS = 1000000u;
 
-// Reaps ended targets and acts on the tool's own signals until deadline_ms on
-// monotonic_ms() has passed (process_posix.cpp).
-void watch_children_until(uint64_t deadline_ms);
+// Nanoseconds on the monotonic clock (platform_posix.cpp). Deadlines are kept
+// in these units: a clock cut to whole milliseconds would end waits up to a
+// millisecond early or late.
+uint64_t monotonic_ns();
+
+// Reaps ended targets and acts on the tool's own signals until deadline_ns on
+// monotonic_ns() has passed (process_posix.cpp).
+void watch_children_until(uint64_t deadline_ns);

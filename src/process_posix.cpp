@@ -40,7 +40,8 @@ sigset_t start_mask; // as the tool was started; every target gets it
 sigset_t awaited;    // SIGCHLD and the ending signals the tool acts on
 
 // When even the wait for signals fails, the children are looked at this often.
-constexpr uint64_t FALLBACK_SLICE_MS = 50;
+constexpr uint64_t FALLBACK_SLICE_NS = 50 * NS_PER_MS;
+constexpr uint64_t NS_PER_S = 1000 * NS_PER_MS;
 
 void setup_signals() {
     if (signals_ready) return;
@@ -95,22 +96,22 @@ void reap_children() {
 // Reaps ended children and acts on the tool's signals until target (if any)
 // has ended or the deadline passed. true: the target has ended; an end found
 // at the deadline counts as an end.
-bool watch(const watched_target *target, bool forever, uint64_t deadline_ms) {
+bool watch(const watched_target *target, bool forever, uint64_t deadline_ns) {
     setup_signals();
     for (;;) {
         reap_children();
         if (target != nullptr && target->ended) return true;
-        const uint64_t now = monotonic_ms();
-        if (!forever && now >= deadline_ms) return false;
-        const uint64_t left = forever ? 0 : deadline_ms - now;
-        const timespec timeout{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
+        const uint64_t now = monotonic_ns();
+        if (!forever && now >= deadline_ns) return false;
+        const uint64_t left = forever ? 0 : deadline_ns - now;
+        const timespec timeout{static_cast<time_t>(left / NS_PER_S), static_cast<long>(left % NS_PER_S)};
         siginfo_t info{};
         const int sig = sigtimedwait(&awaited, &info, forever ? nullptr : &timeout);
         if (sig > 0 && sig != SIGCHLD) end_by_signal(sig);
         if (sig < 0 && errno != EAGAIN && errno != EINTR) {
             // Signals cannot be waited for: look again after a short sleep.
-            const uint64_t slice = forever || left > FALLBACK_SLICE_MS ? FALLBACK_SLICE_MS : left;
-            const timespec pause{0, static_cast<long>(slice) * 1000000L};
+            const uint64_t slice = forever || left > FALLBACK_SLICE_NS ? FALLBACK_SLICE_NS : left;
+            const timespec pause{0, static_cast<long>(slice)};
             nanosleep(&pause, nullptr);
         }
     }
@@ -122,7 +123,7 @@ void describe(int error, char *reason, std::size_t reason_size) {
 
 } // namespace
 
-void watch_children_until(uint64_t deadline_ms) { watch(nullptr, false, deadline_ms); }
+void watch_children_until(uint64_t deadline_ns) { watch(nullptr, false, deadline_ns); }
 
 bool platform_start(const char *application_name, char *command_line, process_ref *started, char *reason,
                     std::size_t reason_size) {
@@ -184,8 +185,9 @@ wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms) {
     const watched_target *target = find_watched(static_cast<pid_t>(started.process));
     if (target == nullptr) return wait_outcome::failed;
     const bool forever = timeout_ms == WAIT_FOREVER_MS;
-    return watch(target, forever, monotonic_ms() + timeout_ms) ? wait_outcome::ended
-                                                               : wait_outcome::timed_out;
+    return watch(target, forever, monotonic_ns() + uint64_t{timeout_ms} * NS_PER_MS)
+               ? wait_outcome::ended
+               : wait_outcome::timed_out;
 }
 
 bool platform_terminate(const process_ref &started, uint32_t) {
