@@ -1,0 +1,94 @@
+"""test_soak.py: thousands of cycles of the real tool: its descriptors, memory and children must not grow."""
+
+import os
+import re
+import signal
+import time
+import unittest
+
+import kadron_e2e as e2e
+
+# Bounded by count and by time: the sanitizer build is several times slower.
+FAST_CYCLES = 10000
+FAST_LIMIT_S = 240
+FORCED_ENDS = 2000
+FORCED_LIMIT_S = 120
+# Samples before this many cycles are warm-up; the next few are the baseline.
+WARM_UP_CYCLES = 300
+# The sanitizers' own allocator keeps growing its regions for a few thousand
+# cycles before it levels off: there the memory baseline is taken half-way.
+SANITIZER_RSS_BASELINE = 0.5
+# Freed blocks held back and allocation stacks recorded by the address
+# sanitizer would look like growth; without them a leak still shows.
+SANITIZER_OPTIONS = "quarantine_size_mb=0:malloc_context_size=0"
+SAMPLES_COMPARED = 4
+SAMPLE_EVERY_S = 0.25
+# A target may be running and a few ended ones not yet reaped when a sample is taken.
+DESCRIPTOR_SLACK = 2
+CHILD_SLACK = 2
+RSS_SLACK_KB = 256
+# Enough of the output to hold the last status line whole.
+TAIL_BYTES = 4096
+
+
+def resident_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError(f"no VmRSS for {pid}")
+
+
+class SoakTest(unittest.TestCase):
+    def soak(self, words, cycles, limit_s):
+        """Runs the tool for cycles cycles within limit_s seconds; asserts that nothing grew."""
+        env = dict(os.environ, ASAN_OPTIONS=SANITIZER_OPTIONS)
+        run = e2e.Run(self, words, limit=limit_s + 30, env=env)
+        samples = []  # (cycle count, descriptors, resident kB, children)
+        count = 0
+        deadline = time.monotonic() + limit_s
+        next_sample = 0.0
+        while count < cycles and time.monotonic() < deadline and run.proc.poll() is None:
+            run.read(0.05)
+            # Drain the pipe but keep only the tail: a million bytes need not pile up here.
+            run.out = run.out[-TAIL_BYTES:]
+            counts = re.findall(e2e.COUNT_RE, run.text)
+            if counts:
+                count = int(counts[-1])
+            if time.monotonic() >= next_sample:
+                next_sample = time.monotonic() + SAMPLE_EVERY_S
+                fds = len(os.listdir(f"/proc/{run.pid}/fd"))
+                samples.append((count, fds, resident_kb(run.pid), len(e2e.children(run.pid))))
+        self.assertIsNone(run.proc.poll(), "the tool ended by itself: " + run.text[-300:])
+        self.assertGreaterEqual(count, cycles, f"only {count} of {cycles} cycles in {limit_s} s")
+        with open(f"/proc/{run.pid}/maps") as f:
+            sanitized = "libasan" in f.read()
+        os.kill(run.pid, signal.SIGKILL)
+        run.proc.wait(timeout=10)
+        self.assertEqual(run.stderr_text(), "")
+
+        def baseline(first_cycle):
+            later = [s for s in samples if s[0] >= first_cycle]
+            self.assertGreaterEqual(len(later), 2 * SAMPLES_COMPARED, samples)
+            return later[:SAMPLES_COMPARED]
+
+        def most(samples, field):
+            return max(s[field] for s in samples)
+
+        early = baseline(WARM_UP_CYCLES)
+        memory = baseline(cycles * SANITIZER_RSS_BASELINE) if sanitized else early
+        final = samples[-SAMPLES_COMPARED:]
+        detail = f"baseline {early} {memory}, final {final} (count, fds, rss kB, children)"
+        self.assertLessEqual(most(final, 1), most(early, 1) + DESCRIPTOR_SLACK, detail)
+        self.assertLessEqual(most(final, 2), most(memory, 2) + RSS_SLACK_KB, detail)
+        self.assertLessEqual(most(final, 3), most(early, 3) + CHILD_SLACK, detail)
+
+    def test_fast_cycles_and_forced_ends_leave_nothing_behind(self):
+        self.soak(["/bin/true", "", "0", "100000", "nowait"], FAST_CYCLES, FAST_LIMIT_S)
+
+        # Run time 0: every start is ended by force at once, and must still be reaped.
+        self.soak([e2e.PROBE, "--sleep 60000", "0", "0", "nowait"], FORCED_ENDS, FORCED_LIMIT_S)
+
+
+if __name__ == "__main__":
+    e2e.main()
