@@ -15,14 +15,15 @@ FORCED_ENDS = 2000
 FORCED_LIMIT_S = 120
 # Samples before this many cycles are warm-up; the next few are the baseline.
 WARM_UP_CYCLES = 300
-# The sanitizers' own allocator keeps growing its regions for a few thousand
-# cycles before it levels off: there the memory baseline is taken half-way.
-SANITIZER_RSS_BASELINE = 0.5
+# The sanitizers' own allocator keeps growing its regions for about 4,000
+# cycles before it levels off (seen: +1 MB, then flat over 25,000 forced
+# ends), so resident size is compared in the plain build only; descriptors and
+# children are compared in both.
 # Freed blocks held back and allocation stacks recorded by the address
 # sanitizer would look like growth; without them a leak still shows.
 SANITIZER_OPTIONS = "quarantine_size_mb=0:malloc_context_size=0"
 SAMPLES_COMPARED = 4
-SAMPLE_EVERY_S = 0.25
+SAMPLE_EVERY_S = 0.05
 # A target may be running and a few ended ones not yet reaped when a sample is taken.
 DESCRIPTOR_SLACK = 2
 CHILD_SLACK = 2
@@ -76,11 +77,11 @@ class SoakTest(unittest.TestCase):
             return max(s[field] for s in samples)
 
         early = baseline(WARM_UP_CYCLES)
-        memory = baseline(cycles * SANITIZER_RSS_BASELINE) if sanitized else early
         final = samples[-SAMPLES_COMPARED:]
-        detail = f"baseline {early} {memory}, final {final} (count, fds, rss kB, children)"
+        detail = f"baseline {early}, final {final} (count, fds, rss kB, children)"
         self.assertLessEqual(most(final, 1), most(early, 1) + DESCRIPTOR_SLACK, detail)
-        self.assertLessEqual(most(final, 2), most(memory, 2) + RSS_SLACK_KB, detail)
+        if not sanitized:
+            self.assertLessEqual(most(final, 2), most(early, 2) + RSS_SLACK_KB, detail)
         self.assertLessEqual(most(final, 3), most(early, 3) + CHILD_SLACK, detail)
 
     def test_fast_cycles_and_forced_ends_leave_nothing_behind(self):
