@@ -55,9 +55,10 @@ bool platform_start(const char *application_name, char *command_line, process_re
                     std::size_t reason_size);
 
 // Waits up to timeout_ms (WAIT_FOREVER_MS: no limit) for the program to end.
-// On POSIX the tool's ending signals (SIGTERM, SIGHUP, SIGINT, SIGQUIT) take
-// effect only here and in platform_sleep(): the program still running is
-// ended by force first, then the tool ends by the same signal.
+// On POSIX the tool's ending signals (SIGTERM, SIGHUP, SIGINT, SIGQUIT) are
+// held back from a start until platform_close() and taken here: the program
+// still running is ended by force first, then the tool ends by the same
+// signal. With no program running they act at once, as by default.
 wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms);
 
 // Ends the program by force with exit_code where the OS has one; does not wait

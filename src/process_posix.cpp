@@ -32,12 +32,14 @@ struct watched_target {
 };
 watched_target watched[MAX_WATCHED];
 
-// Signals that end the tool. Blocked for its whole life and taken only inside
-// a wait or sleep, so the running target is known when one comes.
+// Signals that end the tool. Blocked from a start until the target is
+// released, and taken only inside the wait, so the running target is known
+// when one comes; with no target running they act at once, as by default.
 constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 bool signals_ready = false;
 sigset_t start_mask; // as the tool was started; every target gets it
-sigset_t awaited;    // SIGCHLD and the ending signals the tool acts on
+sigset_t ending;     // the ending signals the tool acts on
+sigset_t awaited;    // those and SIGCHLD, which stays blocked for the tool's life
 
 // When even the wait for signals fails, the children are looked at this often.
 constexpr uint64_t FALLBACK_SLICE_NS = 50 * NS_PER_MS;
@@ -48,17 +50,30 @@ void setup_signals() {
     // An inherited "ignore" would reap our children behind our back.
     signal(SIGCHLD, SIG_DFL);
     pthread_sigmask(SIG_BLOCK, nullptr, &start_mask);
-    sigemptyset(&awaited);
-    sigaddset(&awaited, SIGCHLD);
+    sigemptyset(&ending);
     for (const int sig : ENDING_SIGNALS) {
         // One the tool was started to ignore, or with blocked, it leaves alone.
         struct sigaction old {};
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         if (sigismember(&start_mask, sig) == 1) continue;
-        sigaddset(&awaited, sig);
+        sigaddset(&ending, sig);
     }
-    pthread_sigmask(SIG_BLOCK, &awaited, nullptr);
+    awaited = ending;
+    sigaddset(&awaited, SIGCHLD);
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &child, nullptr);
     signals_ready = true;
+}
+
+// Lets the ending signals act by default again once no target runs: a tool
+// blocked in a write to a stalled pipe can still be ended then.
+void release_ending_signals() {
+    for (const watched_target &w : watched) {
+        if (w.pid != 0) return;
+    }
+    pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
 }
 
 watched_target *find_watched(pid_t pid) {
@@ -167,6 +182,7 @@ bool platform_start(const char *application_name, char *command_line, process_re
     if (rc == 0) {
         posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
         pid_t pid = 0;
+        pthread_sigmask(SIG_BLOCK, &ending, nullptr);
         rc = posix_spawn(&pid, application_name, &actions, &attributes, const_cast<char *const *>(words),
                          environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -177,7 +193,10 @@ bool platform_start(const char *application_name, char *command_line, process_re
         }
     }
     posix_spawnattr_destroy(&attributes);
-    if (rc != 0) describe(rc, reason, reason_size);
+    if (rc != 0) {
+        describe(rc, reason, reason_size);
+        release_ending_signals();
+    }
     return rc == 0;
 }
 
@@ -203,4 +222,5 @@ void platform_close(process_ref *started) {
     if (target != nullptr) *target = watched_target{0, false};
     started->process = 0;
     started->thread = 0;
+    release_ending_signals();
 }

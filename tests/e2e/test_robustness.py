@@ -1,9 +1,13 @@
 """test_robustness.py: end-to-end tests that the run time holds whatever state a target, the tool's limits or its signals are in."""
 
+import fcntl
 import os
 import re
 import resource
 import signal
+import struct
+import subprocess
+import termios
 import time
 import unittest
 
@@ -108,6 +112,27 @@ class RobustnessTest(unittest.TestCase):
                 os.kill(run.pid, sig)
                 self.assertEqual(run.finish(timeout=10), -sig)  # the shell shows 128 + sig
                 self.assertTrue(wait_until(lambda: not e2e.running(probe["pid"]), 5), "the probe runs on")
+
+    def test_signal_ends_a_tool_stuck_writing_to_a_stalled_pipe(self):
+        # No target runs while the tool writes, so nothing may hold the signal back.
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        proc = subprocess.Popen([e2e.KADRON, "/bin/true", "", "0", "100000", "nowait"], stdin=subprocess.DEVNULL,
+                                stdout=write_end, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        self.addCleanup(proc.kill)
+
+        def queued():
+            return struct.unpack("i", fcntl.ioctl(read_end, termios.FIONREAD, b"\0" * 4))[0]
+
+        def stuck():
+            before = queued()
+            time.sleep(0.3)
+            return before == queued() and before > 0
+
+        self.assertTrue(wait_until(stuck, 30), "the tool never filled the pipe")
+        os.kill(proc.pid, signal.SIGTERM)
+        self.assertEqual(proc.wait(timeout=10), -signal.SIGTERM)
 
     def test_target_gets_the_signals_the_tool_was_started_with(self):
         def start_state():
