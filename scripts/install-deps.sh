@@ -9,12 +9,12 @@ windows=0
 if [ "${1:-}" != "--build" ]; then
   # Tests; the Windows builds of both widths and the Wine that runs each (wine32 where this machine
   # executes 32-bit x86 code, wine64 where it does not); pefile for the static check of the exe;
-  # dpkg-dev for the .deb's computed dependencies, mandoc and groff to check the manual page;
+  # dpkg-dev and file for the .deb's computed dependencies, mandoc and groff to check the manual page;
   # clang and its runtime libraries for the libFuzzer targets.
   packages+=(libgtest-dev libgmock-dev python3 python3-pefile
              g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
              wine wine32 wine64
-             dpkg-dev mandoc groff-base
+             dpkg-dev file mandoc groff-base
              clang libclang-rt-14-dev)
   windows=1
 fi

@@ -2,7 +2,7 @@
 # package.sh: builds the Debian package and the Windows zip (Release) and leaves both in dist/.
 #   scripts/package.sh         build both packages
 #   scripts/package.sh --test  build both, then test them (ctest label "package" in build-pkg)
-# Needs cmake, g++, dpkg-dev (dependencies of the .deb) and g++-mingw-w64-i686; never Wine.
+# Needs cmake, g++, dpkg-dev and file (dependencies of the .deb) and g++-mingw-w64-i686; never Wine.
 set -eu
 cd "$(dirname "$0")/.."
 
