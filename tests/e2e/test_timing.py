@@ -41,10 +41,12 @@ class TimingTest(unittest.TestCase):
     def test_early_end(self):
         base = e2e.temp_dir(self)
         cases = [
-            # words after the program, starts wanted, (shortest, longest) interval in ms
-            (["1500", "1000"], 3, (1300, 3500)),  # waits out the cycle
-            (["800", "2000", "wait"], 2, (1800, 4500)),  # cycle raised to the run time
-            (["500", "5000", "nowait"], 4, (400, 2500)),  # goes on after the cycle, not the run time
+            # words after the program, starts wanted, (shortest, longest) interval in ms; the
+            # shortest allows for a probe that stamps its start late on a loaded machine, but
+            # stays above the probe's own 200 ms, which a start without the wait would give.
+            (["1500", "1000"], 3, (1250, 3500)),  # waits out the cycle
+            (["800", "2000", "wait"], 2, (1750, 4500)),  # cycle raised to the run time
+            (["500", "5000", "nowait"], 4, (300, 2500)),  # goes on after the cycle, not the run time
         ]
         runs = []
         for i, (words, count, bounds) in enumerate(cases):
