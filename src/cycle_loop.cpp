@@ -17,6 +17,12 @@ const char COUNT_TEXT[] = "\rKADRON count #%lu";
 const char STARTED_TEXT[] = "  started at %02d:%02d:%02d,%03d";
 const char NEXT_TEXT[] = "   next at %02d:%02d:%02d,%03d";
 
+// On standard error after a start that found no program, where the words
+// suggest why.
+const char NO_OPTIONS_HINT[] = "kadron: there are no options; the first word is the program to start "
+                               "(run kadron alone for the usage)\n";
+const char NO_SEARCH_PATH_HINT[] = "kadron: the search path is not used; give a path such as ./NAME\n";
+
 // The texts of one moment, gathered so that they leave in one write: on a
 // terminal, where standard output is unbuffered, each printf is a write.
 struct moment_text {
@@ -52,11 +58,26 @@ void sleep_out(intptr_t wake_event, uint32_t remaining_ms) {
     platform_sleep(wake_event, remaining_ms);
 }
 
+bool has_any_of(const char *text, const char *characters) {
+    return std::strpbrk(text, characters) != nullptr;
+}
+
+// A word meant as an option gets the first hint alone: "./--help" would be
+// no help.
+void hint_not_found(const char *program) {
+    if (program[0] != '\0' && std::strchr(platform_option_marks(), program[0]) != nullptr) {
+        std::fputs(NO_OPTIONS_HINT, stderr);
+    } else if (program[0] != '\0' && !has_any_of(program, platform_directory_separators())) {
+        std::fputs(NO_SEARCH_PATH_HINT, stderr);
+    }
+}
+
 } // namespace
 
 int cycle_loop(const run_settings &settings) {
     const intptr_t wake_event = platform_create_sleeper();
     uint32_t cycle_count = 0;
+    int exit_status = EXIT_CANNOT_START;
     for (;;) {
         ++cycle_count;
         moment_text start{};
@@ -72,7 +93,14 @@ int cycle_loop(const run_settings &settings) {
         char arguments[TEXT_SIZE];
         std::memcpy(arguments, settings.command_line_arguments, sizeof arguments);
         uint32_t elapsed_ms = settings.run_time_in_milliseconds;
-        if (!run_once(settings.program_path_and_name, arguments, &elapsed_ms)) break;
+        start_failure failure = start_failure::refused;
+        if (!run_once(settings.program_path_and_name, arguments, &elapsed_ms, &failure)) {
+            if (failure == start_failure::not_found) {
+                hint_not_found(settings.program_path_and_name);
+                exit_status = EXIT_NOT_FOUND;
+            }
+            break;
+        }
 
         calendar_time end_of_run{};
         platform_local_time(&end_of_run);
@@ -89,7 +117,7 @@ int cycle_loop(const run_settings &settings) {
         if (remaining_ms > 0) sleep_out(wake_event, remaining_ms);
     }
     platform_close_sleeper(wake_event);
-    return 0;
+    return exit_status;
 }
 
 int kadron_main(int word_count, const char *const *words) {

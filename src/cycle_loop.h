@@ -3,9 +3,15 @@
 
 #include "settings.h"
 
-// Starts the target once per cycle until a start fails; returns 0 then.
+// Exit statuses after a failed start, as a shell gives them for a command it
+// cannot run: the program does not exist, or it exists and cannot be started.
+constexpr int EXIT_NOT_FOUND = 127;
+constexpr int EXIT_CANNOT_START = 126;
+
+// Starts the target once per cycle until a start fails; returns
+// EXIT_NOT_FOUND or EXIT_CANNOT_START then.
 int cycle_loop(const run_settings &settings);
 
 // The whole tool from its words on: banner, settings, loop. Returns the exit
-// status: EXIT_MISSING_PROGRAM or 0.
+// status: EXIT_MISSING_PROGRAM, EXIT_NOT_FOUND or EXIT_CANNOT_START.
 int kadron_main(int word_count, const char *const *words);

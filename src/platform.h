@@ -44,15 +44,22 @@ enum class wait_outcome {
     failed,    // the wait itself failed
 };
 
+// Why a start failed.
+enum class start_failure {
+    not_found, // the program does not exist (no such file, or a missing directory on its path)
+    refused,   // any other reason: no permission, not an executable, no resources, ...
+};
+
 // Starts application_name exactly as written: no search path, no extension
 // added; a name without a directory means the current directory. command_line
 // is the program's whole command line and may be changed in place. The
 // program inherits environment, current directory and console, no handle.
 // false: nothing was started (the reason is known before the return),
-// *started is left as it was and reason holds the system's words for why
-// (at most reason_size - 1 characters, no line end).
-bool platform_start(const char *application_name, char *command_line, process_ref *started, char *reason,
-                    std::size_t reason_size);
+// *started is left as it was, *failure says which kind of failure it was and
+// reason holds the system's words for why (at most reason_size - 1
+// characters, no line end).
+bool platform_start(const char *application_name, char *command_line, process_ref *started,
+                    start_failure *failure, char *reason, std::size_t reason_size);
 
 // Waits up to timeout_ms (WAIT_FOREVER_MS: no limit) for the program to end.
 // On POSIX the tool's ending signals (SIGTERM, SIGHUP, SIGINT, SIGQUIT) are
@@ -92,6 +99,14 @@ void platform_close_sleeper(intptr_t sleeper);
 // Suffix the OS gives executable files (".exe" on Windows, "" where there is
 // none), appended to the tool's own name when the name lacks it.
 const char *platform_executable_suffix();
+
+// The characters that separate directories in a program path ("/" on POSIX;
+// a backslash, "/" and the drive's ":" on Windows).
+const char *platform_directory_separators();
+
+// The characters that begin an option on this OS's command lines ("-" on
+// POSIX; "-" and "/" on Windows).
+const char *platform_option_marks();
 
 // The version information of a file: its version resource on Windows, the
 // same data in a section of the executable elsewhere. 0: there is none.

@@ -60,6 +60,10 @@ void platform_close_sleeper(intptr_t) {}
 
 const char *platform_executable_suffix() { return ""; }
 
+const char *platform_directory_separators() { return "/"; }
+
+const char *platform_option_marks() { return "-"; }
+
 void *platform_alloc_zeroed(uint32_t size) { return std::calloc(1, size); }
 
 void platform_free(void *block) { std::free(block); }

@@ -48,9 +48,12 @@ SYSTEMTIME to_system_time(const calendar_time &t) {
     return st;
 }
 
-// The system's message for the last error, without its line end.
-void describe_last_error(char *reason, std::size_t reason_size) {
+// The system's message for the last error, without its line end, and its kind.
+void describe_last_error(start_failure *failure, char *reason, std::size_t reason_size) {
     const DWORD error = GetLastError();
+    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                         error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME;
+    *failure = missing ? start_failure::not_found : start_failure::refused;
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
                              reason, static_cast<DWORD>(reason_size), NULL);
     if (n == 0) {
@@ -63,15 +66,15 @@ void describe_last_error(char *reason, std::size_t reason_size) {
 
 } // namespace
 
-bool platform_start(const char *application_name, char *command_line, process_ref *started, char *reason,
-                    std::size_t reason_size) {
+bool platform_start(const char *application_name, char *command_line, process_ref *started,
+                    start_failure *failure, char *reason, std::size_t reason_size) {
     STARTUPINFOA si;
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);
     if (!CreateProcessA(application_name, command_line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
-        describe_last_error(reason, reason_size);
+        describe_last_error(failure, reason, reason_size);
         return false;
     }
     started->process = value_of(pi.hProcess);
@@ -148,6 +151,10 @@ void platform_close_sleeper(intptr_t sleeper) {
 }
 
 const char *platform_executable_suffix() { return ".exe"; }
+
+const char *platform_directory_separators() { return "\\/:"; }
+
+const char *platform_option_marks() { return "-/"; }
 
 uint32_t platform_version_info_size(const char *file_name) {
     DWORD handle_dummy = 0;

@@ -132,7 +132,8 @@ bool watch(const watched_target *target, bool forever, uint64_t deadline_ns) {
     }
 }
 
-void describe(int error, char *reason, std::size_t reason_size) {
+void describe(int error, start_failure *failure, char *reason, std::size_t reason_size) {
+    *failure = error == ENOENT || error == ENOTDIR ? start_failure::not_found : start_failure::refused;
     std::snprintf(reason, reason_size, "%s", std::strerror(error));
 }
 
@@ -140,8 +141,8 @@ void describe(int error, char *reason, std::size_t reason_size) {
 
 void watch_children_until(uint64_t deadline_ns) { watch(nullptr, false, deadline_ns); }
 
-bool platform_start(const char *application_name, char *command_line, process_ref *started, char *reason,
-                    std::size_t reason_size) {
+bool platform_start(const char *application_name, char *command_line, process_ref *started,
+                    start_failure *failure, char *reason, std::size_t reason_size) {
     setup_signals();
     reap_children();
     watched_target *slot = nullptr;
@@ -149,7 +150,7 @@ bool platform_start(const char *application_name, char *command_line, process_re
         if (w.pid == 0 && slot == nullptr) slot = &w;
     }
     if (slot == nullptr) {
-        describe(EAGAIN, reason, reason_size);
+        describe(EAGAIN, failure, reason, reason_size);
         return false;
     }
 
@@ -157,7 +158,7 @@ bool platform_start(const char *application_name, char *command_line, process_re
     const char *words[MAX_TARGET_WORDS + 1];
     std::size_t word_count = 0;
     if (!split_words(command_line, "", argv_text, sizeof argv_text, words, MAX_TARGET_WORDS, &word_count)) {
-        describe(E2BIG, reason, reason_size);
+        describe(E2BIG, failure, reason, reason_size);
         return false;
     }
     words[0] = application_name; // the program path stands in for word 0
@@ -169,7 +170,7 @@ bool platform_start(const char *application_name, char *command_line, process_re
     posix_spawn_file_actions_t actions;
     int rc = posix_spawnattr_init(&attributes);
     if (rc != 0) {
-        describe(rc, reason, reason_size);
+        describe(rc, failure, reason, reason_size);
         return false;
     }
     sigset_t defaults;
@@ -194,7 +195,7 @@ bool platform_start(const char *application_name, char *command_line, process_re
     }
     posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
-        describe(rc, reason, reason_size);
+        describe(rc, failure, reason, reason_size);
         release_ending_signals();
     }
     return rc == 0;

@@ -30,12 +30,12 @@ bool wait_for_end(const process_ref &started, uint32_t t0, uint32_t run_ms) {
 
 } // namespace
 
-bool run_once(const char *program, char *arguments, uint32_t *elapsed_ms) {
+bool run_once(const char *program, char *arguments, uint32_t *elapsed_ms, start_failure *failure) {
     // The target shares our standard output: what we printed comes first.
     std::fflush(stdout);
     process_ref started{};
     char reason[TEXT_SIZE] = {};
-    if (!platform_start(program, arguments, &started, reason, sizeof reason)) {
+    if (!platform_start(program, arguments, &started, failure, reason, sizeof reason)) {
         std::printf(START_FAILED_TEXT);
         std::fflush(stdout);
         std::fprintf(stderr, START_REASON_TEXT, program, reason);

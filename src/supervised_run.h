@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "platform.h"
+
 // Exit code given to a program that is ended by force.
 constexpr uint32_t TERMINATE_EXIT_CODE = 42;
 
@@ -12,5 +14,6 @@ constexpr uint32_t TERMINATE_EXIT_CODE = 42;
 // holds the measured duration, from just after the start to just after the
 // wait (and the termination, if any), modulo 2^32.
 // false: the program could not be started; the failure text is printed, the
-// reason goes to standard error, and *elapsed_ms is left as it was.
-bool run_once(const char *program, char *arguments, uint32_t *elapsed_ms);
+// reason goes to standard error, *failure says which kind of failure it was
+// and *elapsed_ms is left as it was.
+bool run_once(const char *program, char *arguments, uint32_t *elapsed_ms, start_failure *failure);

@@ -56,10 +56,13 @@ std::vector<fake_call> fake_calls_of(call_kind kind) {
     return found;
 }
 
-bool platform_start(const char *application_name, char *command_line, process_ref *started, char *reason,
-                    std::size_t reason_size) {
+bool platform_start(const char *application_name, char *command_line, process_ref *started,
+                    start_failure *failure, char *reason, std::size_t reason_size) {
     record(call_kind::start, 0, application_name, command_line);
-    if (w.plans.empty() || w.plans.front().kind == planned_run::cannot_start) {
+    if (w.plans.empty() || w.plans.front().kind == planned_run::cannot_start ||
+        w.plans.front().kind == planned_run::not_found) {
+        const bool missing = !w.plans.empty() && w.plans.front().kind == planned_run::not_found;
+        *failure = missing ? start_failure::not_found : start_failure::refused;
         if (!w.plans.empty()) w.plans.pop_front();
         std::snprintf(reason, reason_size, "%s", FAKE_START_REASON);
         return false;
@@ -125,6 +128,10 @@ void platform_sleep(intptr_t, uint32_t timeout_ms) {
 void platform_close_sleeper(intptr_t) { record(call_kind::close_sleeper, 0); }
 
 const char *platform_executable_suffix() { return w.version.suffix.c_str(); }
+
+const char *platform_directory_separators() { return "/"; }
+
+const char *platform_option_marks() { return "-"; }
 
 uint32_t platform_version_info_size(const char *file_name) {
     record(call_kind::version_size, 0, file_name);

@@ -13,8 +13,9 @@
 
 struct planned_run {
     // wait_fails: every wait fails for the first ms after the start; a wait
-    // after that finds it ended.
-    enum kind_t { ends_after, never_ends, cannot_start, wait_fails } kind;
+    // after that finds it ended. cannot_start is refused, not_found finds no
+    // program; a start with no plan left is refused.
+    enum kind_t { ends_after, never_ends, cannot_start, not_found, wait_fails } kind;
     uint64_t ms; // how long an ends_after run lasts
 };
 

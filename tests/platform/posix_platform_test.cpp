@@ -27,7 +27,8 @@ bool start_probe(const char *arguments, process_ref *started) {
     char text[TEXT_SIZE];
     std::snprintf(text, sizeof text, " %s", arguments);
     char reason[TEXT_SIZE];
-    return platform_start(KADRON_PROBE_PATH, text, started, reason, sizeof reason);
+    start_failure failure{};
+    return platform_start(KADRON_PROBE_PATH, text, started, &failure, reason, sizeof reason);
 }
 
 // true when this process has no child left at all: every one was reaped.
@@ -74,12 +75,25 @@ TEST(PosixPlatform, StartsThatCannotHappenFailAndLeaveNothing) {
     std::fclose(f);
     chmod(garbage.c_str(), 0755);
 
-    const std::string names[] = {std::string(scratch) + "/missing", scratch, plain, garbage, ""};
-    for (const std::string &name : names) {
+    // Missing (also behind a file used as a directory) or there and not startable.
+    const struct {
+        std::string name;
+        start_failure failure;
+    } cases[] = {{std::string(scratch) + "/missing", start_failure::not_found},
+                 {plain + "/below", start_failure::not_found},
+                 {"", start_failure::not_found},
+                 {scratch, start_failure::refused},
+                 {plain, start_failure::refused},
+                 {garbage, start_failure::refused}};
+    for (const auto &c : cases) {
+        const std::string &name = c.name;
         char text[] = " x";
         process_ref started{-7, -7};
         char reason[TEXT_SIZE] = {};
-        EXPECT_FALSE(platform_start(name.c_str(), text, &started, reason, sizeof reason)) << name;
+        start_failure failure =
+            c.failure == start_failure::refused ? start_failure::not_found : start_failure::refused;
+        EXPECT_FALSE(platform_start(name.c_str(), text, &started, &failure, reason, sizeof reason)) << name;
+        EXPECT_EQ(failure, c.failure) << name;
         EXPECT_NE(reason[0], '\0') << name;
         EXPECT_EQ(started.process, -7) << name;
         EXPECT_TRUE(no_children_left()) << name;

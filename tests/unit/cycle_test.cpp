@@ -58,7 +58,7 @@ TEST(CycleLoop, ForcedEndThenSleepsTheRestOfTheCycle) {
     fake_reset(1000, at(14, 5, 9, 120));
     fake_plan({planned_run::never_ends, 0});
     const loop_result r = run_loop(make_settings(15000, 5000));
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, EXIT_CANNOT_START);
     EXPECT_EQ(r.output, cycle_text(1, "14:05:09,120", "14:05:24,120") +
                             cycle_text(2, "14:05:24,120", nullptr) + FAILED);
 
@@ -158,14 +158,39 @@ TEST(CycleLoop, LongestRemainingTimeIsSleptAndThenGoesOn) {
                             cycle_text(2, "05:02:47,295", nullptr) + FAILED);
 }
 
-TEST(CycleLoop, FailedFirstStartEndsWithStatusZero) {
-    fake_reset(0, at(9, 30, 0, 5));
-    const loop_result r = run_loop(make_settings(15000, 5000));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output, cycle_text(1, "09:30:00,005", nullptr) + FAILED);
-    EXPECT_TRUE(fake_calls_of(call_kind::wait).empty());
-    EXPECT_TRUE(fake_calls_of(call_kind::close).empty());
-    EXPECT_EQ(fake_calls_of(call_kind::close_sleeper).size(), 1u);
+TEST(CycleLoop, FailedFirstStartEndsWith127Or126AndAHintWhereTheWordsSuggestOne) {
+    const std::string reason = std::string(": ") + FAKE_START_REASON + "\n";
+    const std::string options_hint = "kadron: there are no options; the first word is the program to start "
+                                     "(run kadron alone for the usage)\n";
+    const std::string path_hint = "kadron: the search path is not used; give a path such as ./NAME\n";
+    struct {
+        planned_run::kind_t plan;
+        const char *program;
+        int status;
+        std::string hint;
+    } const cases[] = {
+        {planned_run::not_found, "probe", EXIT_NOT_FOUND, path_hint},
+        {planned_run::not_found, "--help", EXIT_NOT_FOUND, options_hint},
+        {planned_run::not_found, "./gone/probe", EXIT_NOT_FOUND, ""},
+        {planned_run::not_found, "", EXIT_NOT_FOUND, ""},
+        {planned_run::cannot_start, "probe", EXIT_CANNOT_START, ""},
+        {planned_run::cannot_start, "-x", EXIT_CANNOT_START, ""},
+    };
+    for (const auto &c : cases) {
+        fake_reset(0, at(9, 30, 0, 5));
+        fake_plan({c.plan, 0});
+        run_settings s = make_settings(15000, 5000);
+        std::snprintf(s.program_path_and_name, sizeof s.program_path_and_name, "%s", c.program);
+        testing::internal::CaptureStderr();
+        const loop_result r = run_loop(s);
+        const std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(r.status, c.status) << c.program;
+        EXPECT_EQ(r.output, cycle_text(1, "09:30:00,005", nullptr) + FAILED) << c.program;
+        EXPECT_EQ(errors, std::string("kadron: cannot start \"") + c.program + "\"" + reason + c.hint);
+        EXPECT_TRUE(fake_calls_of(call_kind::wait).empty());
+        EXPECT_TRUE(fake_calls_of(call_kind::close).empty());
+        EXPECT_EQ(fake_calls_of(call_kind::close_sleeper).size(), 1u);
+    }
 }
 
 TEST(CycleLoop, CountsUpFromOneAsUnsignedDecimal) {
@@ -194,21 +219,23 @@ TEST(RunOnce, ReportsTheDurationAndLeavesItOnFailure) {
     fake_plan({planned_run::ends_after, 300});
     fake_plan({planned_run::never_ends, 0});
     char args[] = " x";
+    start_failure failure = start_failure::not_found;
     uint32_t elapsed_ms = 5000;
-    EXPECT_TRUE(run_once("p", args, &elapsed_ms));
+    EXPECT_TRUE(run_once("p", args, &elapsed_ms, &failure));
     EXPECT_EQ(elapsed_ms, 300u);
     elapsed_ms = 0; // run time 0: ended at once
-    EXPECT_TRUE(run_once("p", args, &elapsed_ms));
+    EXPECT_TRUE(run_once("p", args, &elapsed_ms, &failure));
     EXPECT_EQ(elapsed_ms, 0u);
     EXPECT_EQ(fake_calls_of(call_kind::terminate).size(), 1u);
     elapsed_ms = 1234;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(run_once("p", args, &elapsed_ms));
+    EXPECT_FALSE(run_once("p", args, &elapsed_ms, &failure));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), FAILED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string("kadron: cannot start \"p\": ") + FAKE_START_REASON + "\n");
     EXPECT_EQ(elapsed_ms, 1234u);
+    EXPECT_EQ(failure, start_failure::refused);
 }
 
 TEST(RunOnce, RunTimeHoldsWhenTheWaitFailsAndTheLongestOneHasNoLimit) {
@@ -217,8 +244,9 @@ TEST(RunOnce, RunTimeHoldsWhenTheWaitFailsAndTheLongestOneHasNoLimit) {
     fake_plan({planned_run::wait_fails, 300});         // fails for a while, then has ended
     fake_plan({planned_run::ends_after, 6000000000u}); // longer than 2^32 ms
     char args[] = " x";
+    start_failure failure = start_failure::not_found;
     uint32_t elapsed_ms = 5000;
-    EXPECT_TRUE(run_once("p", args, &elapsed_ms));
+    EXPECT_TRUE(run_once("p", args, &elapsed_ms, &failure));
     EXPECT_EQ(elapsed_ms, 5000u);
     const std::vector<fake_call> ends = fake_calls_of(call_kind::terminate);
     ASSERT_EQ(ends.size(), 1u);
@@ -228,7 +256,7 @@ TEST(RunOnce, RunTimeHoldsWhenTheWaitFailsAndTheLongestOneHasNoLimit) {
     const std::size_t first_wait = fake_calls_of(call_kind::wait).size();
     for (const uint64_t lasts_ms : {300ull, 6000000000ull}) {
         elapsed_ms = WAIT_FOREVER_MS;
-        EXPECT_TRUE(run_once("p", args, &elapsed_ms));
+        EXPECT_TRUE(run_once("p", args, &elapsed_ms, &failure));
         EXPECT_EQ(elapsed_ms, static_cast<uint32_t>(lasts_ms));
     }
     EXPECT_EQ(fake_calls_of(call_kind::terminate).size(), 1u);
@@ -251,7 +279,7 @@ TEST(KadronMain, NoProgramGives17AndAProgramRunsTheLoop) {
     fake_plan({planned_run::ends_after, 10});
     const char *words[] = {"kadron", "probe", "a b", "100", "50", "wait"};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(kadron_main(6, words), 0);
+    EXPECT_EQ(kadron_main(6, words), EXIT_CANNOT_START);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("KADRON starts process every 100 milliseconds \n"), std::string::npos);
     ASSERT_EQ(fake_calls_of(call_kind::start).size(), 2u);
