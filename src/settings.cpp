@@ -39,6 +39,14 @@ const char ECHO_NOWAIT_TEXT[] =
 // different program.
 const char WORD_TOO_LONG_TEXT[] = "KADRON refuses %s: longer than %lu characters.\n";
 
+// On standard error below the settings echo: a word that is probably a
+// mistake. The reading itself stays as it is; scripts may rely on it.
+const char NUMBER_TRAILING_TEXT[] = "kadron: %s \"%s\" read as %lu ms (only leading digits count)\n";
+const char NUMBER_NO_DIGITS_TEXT[] = "kadron: %s \"%s\" read as %lu ms (no digits)\n";
+const char NUMBER_TOO_LARGE_TEXT[] =
+    "kadron: %s \"%s\" read as %lu ms (above 4294967295, taken modulo 2^32)\n";
+const char RUN_MODE_TEXT[] = "kadron: run mode \"%s\" read as wait (only wait and nowait are known)\n";
+
 const char DEFAULT_ARGUMENTS[] = " ";
 const uint32_t DEFAULT_CYCLE_MS = 3600000;
 const uint32_t DEFAULT_RUN_MS = 5000;
@@ -51,6 +59,43 @@ bool fits(const char *word, std::size_t max_chars, const char *name) {
     if (std::strlen(word) <= max_chars) return true;
     std::printf(WORD_TOO_LONG_TEXT, name, static_cast<unsigned long>(max_chars));
     return false;
+}
+
+// Warns about a number word that is not plain digits (after white space and
+// one sign) or that does not fit in 32 bits.
+void check_number(const char *name, const char *word) {
+    const char *p = word;
+    while (is_space(*p))
+        ++p;
+    if (*p == '+' || *p == '-') ++p;
+    const char *digits = p;
+    uint64_t magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (magnitude <= UINT32_MAX) magnitude = magnitude * 10u + static_cast<uint64_t>(*p - '0');
+    }
+    const char *format = nullptr;
+    if (p == digits) {
+        format = NUMBER_NO_DIGITS_TEXT;
+    } else if (magnitude > UINT32_MAX) {
+        format = NUMBER_TOO_LARGE_TEXT;
+    } else if (*p != '\0') {
+        format = NUMBER_TRAILING_TEXT;
+    }
+    if (format != nullptr) {
+        std::fprintf(stderr, format, name, word, static_cast<unsigned long>(parse_milliseconds(word)));
+    }
+}
+
+// After the echo, so that on a terminal a warning stands below the line it
+// is about.
+void warn_about_words(int word_count, const char *const *words) {
+    std::fflush(stdout);
+    if (word_count > 3) check_number("cycle time", words[3]);
+    if (word_count > 4) check_number("run time", words[4]);
+    if (word_count > 5 && compare_no_case(words[5], "nowait") != 0 &&
+        compare_no_case(words[5], "wait") != 0) {
+        std::fprintf(stderr, RUN_MODE_TEXT, words[5]);
+    }
 }
 
 void print_echo(const run_settings &s) {
@@ -112,6 +157,7 @@ bool parse_invocation(int word_count, const char *const *words, run_settings *se
     }
     if (word_count <= 5) print_usage();
     print_echo(s);
+    warn_about_words(word_count, words);
     *settings = s;
     *exit_status = 0;
     return true;

@@ -96,8 +96,9 @@ class ProcessTest(unittest.TestCase):
         shutil.copy(e2e.PROBE, os.path.join(elsewhere, "kprobe2"))
         env = dict(os.environ, PATH=elsewhere + os.pathsep + os.environ.get("PATH", ""))
         run = e2e.Run(self, ["kprobe2", f"--record {record}", "60000", "1000"], cwd=here, env=env)
-        self.assertEqual(run.finish(), 0)
+        self.assertEqual(run.finish(), 127)
         self.assertRegex(run.text, e2e.FAILED_TAIL_RE)
+        self.assertIn("the search path is not used", run.stderr_text())
         self.assertEqual(e2e.read_records(record), [])
 
 

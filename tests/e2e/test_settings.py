@@ -33,21 +33,28 @@ class SettingsTest(unittest.TestCase):
     def test_settings_echo(self):
         big = 4294967295
         cases = [
-            # words after the program, expected usage block, echo arguments
-            ([], True, e2e.echo(MISSING, " ", 3600000, 5000)),
-            (["a b"], True, e2e.echo(MISSING, " a b", 3600000, 5000)),
-            (["", "500", "5000"], True, e2e.echo(MISSING, " ", 5000, 5000)),
-            (["x", "500", "5000", "wait"], False, e2e.echo(MISSING, " x", 5000, 5000)),
-            (["x", "500", "5000", "nowait"], False, e2e.echo(MISSING, " x", 500, 5000, wait=False)),
-            (["x", "500", "5000", "NoWait"], False, e2e.echo(MISSING, " x", 500, 5000, wait=False)),
-            (["x", "500", "5000", "later"], False, e2e.echo(MISSING, " x", 5000, 5000)),
-            (["", "1000", "-1"], True, e2e.echo(MISSING, " ", big, big)),
-            (["", " +700x", "12abc"], True, e2e.echo(MISSING, " ", 700, 12)),
+            # words after the program, expected usage block, echo, warnings on standard error
+            ([], True, e2e.echo(MISSING, " ", 3600000, 5000), ""),
+            (["a b"], True, e2e.echo(MISSING, " a b", 3600000, 5000), ""),
+            (["", "500", "5000"], True, e2e.echo(MISSING, " ", 5000, 5000), ""),
+            (["x", "500", "5000", "wait"], False, e2e.echo(MISSING, " x", 5000, 5000), ""),
+            (["x", "500", "5000", "nowait"], False, e2e.echo(MISSING, " x", 500, 5000, wait=False), ""),
+            (["x", "500", "5000", "NoWait"], False, e2e.echo(MISSING, " x", 500, 5000, wait=False), ""),
+            (["x", "500", "5000", "later"], False, e2e.echo(MISSING, " x", 5000, 5000),
+             'kadron: run mode "later" read as wait (only wait and nowait are known)\n'),
+            (["", "1000", "-1"], True, e2e.echo(MISSING, " ", big, big), ""),
+            (["", " +700x", "12abc"], True, e2e.echo(MISSING, " ", 700, 12),
+             'kadron: cycle time " +700x" read as 700 ms (only leading digits count)\n'
+             'kadron: run time "12abc" read as 12 ms (only leading digits count)\n'),
+            (["", "99999999999", "ms"], True, e2e.echo(MISSING, " ", 1215752191, 0),
+             'kadron: cycle time "99999999999" read as 1215752191 ms (above 4294967295, taken modulo 2^32)\n'
+             'kadron: run time "ms" read as 0 ms (no digits)\n'),
         ]
-        for words, usage, expected in cases:
+        for words, usage, expected, warnings in cases:
             with self.subTest(words=words):
-                status, text = self.run_to_end([MISSING] + words, stderr=MISSING_REASON)
-                self.assertEqual(status, 0)
+                # Warnings come before the start, so before its reason.
+                status, text = self.run_to_end([MISSING] + words, stderr=warnings + MISSING_REASON)
+                self.assertEqual(status, 127)
                 head = e2e.banner() + (e2e.USAGE if usage else "")
                 self.assertEqual(self.assert_failed_start(text), head + expected)
 
@@ -98,14 +105,25 @@ class SettingsTest(unittest.TestCase):
             f.write("touch started\n")  # no interpreter line: not a program
         os.chmod(script, 0o755)
 
-        # Standard output says what it always said; standard error says why, in the system's words.
-        reasons = {MISSING: errno.ENOENT, base: errno.EACCES, plain: errno.EACCES, garbage: errno.ENOEXEC,
-                   script: errno.ENOEXEC}
-        for program, reason in reasons.items():
+        # Standard output says what it always said; standard error says why, in the system's words, and
+        # the status tells a missing program (127) from one that is there and cannot start (126).
+        no_options = "kadron: there are no options; the first word is the program to start (run kadron alone for the usage)\n"
+        no_search = "kadron: the search path is not used; give a path such as ./NAME\n"
+        cases = [
+            (MISSING, errno.ENOENT, 127, ""),
+            (plain + "/below", errno.ENOTDIR, 127, ""),
+            ("kadron-e2e-no-such-program", errno.ENOENT, 127, no_search),
+            ("--help", errno.ENOENT, 127, no_options),
+            (base, errno.EACCES, 126, ""),
+            (plain, errno.EACCES, 126, ""),
+            (garbage, errno.ENOEXEC, 126, ""),
+            (script, errno.ENOEXEC, 126, ""),
+        ]
+        for program, reason, expected_status, hint in cases:
             with self.subTest(program=program):
-                stderr = f'kadron: cannot start "{program}": {os.strerror(reason)}\n'
+                stderr = f'kadron: cannot start "{program}": {os.strerror(reason)}\n' + hint
                 status, text = self.run_to_end([program, "", "1000", "100"], stderr=stderr, cwd=base)
-                self.assertEqual(status, 0)
+                self.assertEqual(status, expected_status)
                 expected = e2e.banner() + e2e.USAGE + e2e.echo(program, " ", 1000, 100)
                 self.assertEqual(self.assert_failed_start(text), expected)
         self.assertFalse(os.path.exists(os.path.join(base, "started")))

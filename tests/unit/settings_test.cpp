@@ -38,6 +38,7 @@ struct parsed {
     int exit_status;
     run_settings settings;
     std::string output;
+    std::string errors;
 };
 
 parsed parse(std::vector<std::string> args) {
@@ -48,8 +49,10 @@ parsed parse(std::vector<std::string> args) {
     parsed p{};
     p.exit_status = -1;
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     p.ok = parse_invocation(static_cast<int>(words.size()), words.data(), &p.settings, &p.exit_status);
     std::fflush(stdout);
+    p.errors = testing::internal::GetCapturedStderr();
     p.output = testing::internal::GetCapturedStdout();
     return p;
 }
@@ -179,4 +182,46 @@ TEST(CompareNoCase, FoldsOnlyAsciiLetters) {
     EXPECT_NE(compare_no_case("nowait ", "nowait"), 0);
     EXPECT_LT(compare_no_case("a", "B"), 0);
     EXPECT_NE(compare_no_case("\xC4", "\xE4"), 0);
+}
+
+TEST(ParseInvocation, WordsThatAreProbablyMistakesAreReadAsBeforeWithOneWarningEach) {
+    const struct {
+        std::vector<std::string> words;
+        uint32_t cycle_ms, run_ms;
+        bool wait;
+        std::string errors;
+    } cases[] = {
+        {{"p", "", "15000", "5000", "nowait"}, 15000, 5000, false, ""},
+        {{"p", "", " +15000", "-1", "WAIT"}, 4294967295u, 4294967295u, true, ""},
+        {{"p", "", "15000", "1e3", "wait"},
+         15000,
+         1,
+         true,
+         "kadron: run time \"1e3\" read as 1 ms (only leading digits count)\n"},
+        {{"p", "", "0x10", "", "nowait "},
+         0,
+         0,
+         true,
+         "kadron: cycle time \"0x10\" read as 0 ms (only leading digits count)\n"
+         "kadron: run time \"\" read as 0 ms (no digits)\n"
+         "kadron: run mode \"nowait \" read as wait (only wait and nowait are known)\n"},
+        {{"p", "", "99999999999", "4294967296x", "later"},
+         1215752191,
+         0,
+         true,
+         "kadron: cycle time \"99999999999\" read as 1215752191 ms (above 4294967295, taken modulo 2^32)\n"
+         "kadron: run time \"4294967296x\" read as 0 ms (above 4294967295, taken modulo 2^32)\n"
+         "kadron: run mode \"later\" read as wait (only wait and nowait are known)\n"},
+        {{"p", "", "abc"}, 5000, 5000, true, "kadron: cycle time \"abc\" read as 0 ms (no digits)\n"},
+    };
+    for (const auto &c : cases) {
+        const parsed p = parse(c.words);
+        ASSERT_TRUE(p.ok);
+        EXPECT_EQ(p.settings.cycle_time_in_milliseconds, c.cycle_ms) << c.words[2];
+        EXPECT_EQ(p.settings.run_time_in_milliseconds, c.run_ms) << c.words[2];
+        EXPECT_EQ(p.settings.wait_mode, c.wait) << c.words[2];
+        EXPECT_EQ(p.errors, c.errors);
+        // Standard output is the same whatever the warnings.
+        EXPECT_EQ(p.output.find("kadron:"), std::string::npos);
+    }
 }
