@@ -54,6 +54,9 @@ enum class start_failure {
 // added; a name without a directory means the current directory. command_line
 // is the program's whole command line and may be changed in place. The
 // program inherits environment, current directory and console, no handle.
+// On Linux it also gets the signal mask and the ignored signals the tool was
+// started with, and the kernel kills it (SIGKILL) as soon as the tool ends,
+// however the tool ends; what it starts itself runs on.
 // false: nothing was started (the reason is known before the return),
 // *started is left as it was, *failure says which kind of failure it was and
 // reason holds the system's words for why (at most reason_size - 1

@@ -1,11 +1,11 @@
 // process_posix.cpp: targets on POSIX (start, wait, forced end, reaping) and the tool's own signals.
 #include <errno.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -40,6 +40,7 @@ bool signals_ready = false;
 sigset_t start_mask; // as the tool was started; every target gets it
 sigset_t ending;     // the ending signals the tool acts on
 sigset_t awaited;    // those and SIGCHLD, which stays blocked for the tool's life
+sigset_t handled;    // what a target gets back with its default action
 
 // When even the wait for signals fails, the children are looked at this often.
 constexpr uint64_t FALLBACK_SLICE_NS = 50 * NS_PER_MS;
@@ -63,6 +64,7 @@ void setup_signals() {
     sigset_t child;
     sigemptyset(&child);
     sigaddset(&child, SIGCHLD);
+    handled = child;
     pthread_sigmask(SIG_BLOCK, &child, nullptr);
     signals_ready = true;
 }
@@ -137,6 +139,11 @@ void describe(int error, start_failure *failure, char *reason, std::size_t reaso
     std::snprintf(reason, reason_size, "%s", std::strerror(error));
 }
 
+int descriptor_limit() {
+    const long limit = sysconf(_SC_OPEN_MAX);
+    return limit < 0 || limit > INT_MAX ? INT_MAX : static_cast<int>(limit);
+}
+
 } // namespace
 
 void watch_children_until(uint64_t deadline_ns) { watch(nullptr, false, deadline_ns); }
@@ -166,39 +173,24 @@ bool platform_start(const char *application_name, char *command_line, process_re
 
     // The target gets the tool's signal state as it was started, and a
     // default SIGCHLD whatever that was.
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_t actions;
-    int rc = posix_spawnattr_init(&attributes);
-    if (rc != 0) {
-        describe(rc, failure, reason, reason_size);
+    const target_start start{.path = application_name,
+                             .argv = const_cast<char *const *>(words),
+                             .envp = environ,
+                             .mask = &start_mask,
+                             .defaults = &handled,
+                             .descriptor_limit = descriptor_limit()};
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    int error = 0;
+    const pid_t pid = start_target(start, &error);
+    if (pid == 0) {
+        describe(error, failure, reason, reason_size);
+        release_ending_signals();
         return false;
     }
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGCHLD);
-    posix_spawnattr_setsigmask(&attributes, &start_mask);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    rc = posix_spawn_file_actions_init(&actions);
-    if (rc == 0) {
-        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-        pid_t pid = 0;
-        pthread_sigmask(SIG_BLOCK, &ending, nullptr);
-        rc = posix_spawn(&pid, application_name, &actions, &attributes, const_cast<char *const *>(words),
-                         environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc == 0) {
-            *slot = watched_target{pid, false};
-            started->process = pid;
-            started->thread = 0;
-        }
-    }
-    posix_spawnattr_destroy(&attributes);
-    if (rc != 0) {
-        describe(rc, failure, reason, reason_size);
-        release_ending_signals();
-    }
-    return rc == 0;
+    *slot = watched_target{pid, false};
+    started->process = pid;
+    started->thread = 0;
+    return true;
 }
 
 wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms) {
