@@ -65,10 +65,13 @@ bool platform_start(const char *application_name, char *command_line, process_re
                     start_failure *failure, char *reason, std::size_t reason_size);
 
 // Waits up to timeout_ms (WAIT_FOREVER_MS: no limit) for the program to end.
-// On POSIX the tool's ending signals (SIGTERM, SIGHUP, SIGINT, SIGQUIT) are
-// held back from a start until platform_close() and taken here: the program
-// still running is ended by force first, then the tool ends by the same
-// signal. With no program running they act at once, as by default.
+// On POSIX the tool's ending signals (SIGTERM, SIGHUP, SIGINT, SIGQUIT; not
+// one that was ignored or blocked when the tool started) are held back from a
+// start until platform_close() and taken here and in platform_sleep(): the
+// program still running is ended by force first, then the tool ends by the
+// same signal, or with exit status 128 + its number where that cannot end it
+// (a PID namespace's init). Anywhere else they end the tool at once the same
+// way, also while it is blocked writing its output.
 wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms);
 
 // Ends the program by force with exit_code where the OS has one; does not wait
@@ -94,7 +97,8 @@ bool platform_units_to_time(uint64_t units, calendar_time *time);
 intptr_t platform_create_sleeper();
 
 // Sleeps the whole timeout_ms (which is below WAIT_FOREVER_MS), also across
-// signals, and goes on at once if the deadline passed while stopped.
+// signals other than the tool's ending signals (see platform_wait()), and
+// goes on at once if the deadline passed while stopped.
 void platform_sleep(intptr_t sleeper, uint32_t timeout_ms);
 
 void platform_close_sleeper(intptr_t sleeper);

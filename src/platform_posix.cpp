@@ -1,5 +1,5 @@
-// platform_posix.cpp: the POSIX platform services other than processes and version data: clock, sleep,
-// output, words.
+// platform_posix.cpp: the POSIX platform services other than processes, the sleep and version data: local
+// time, output, words.
 #include <limits.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,14 +16,6 @@ namespace {
 constexpr std::size_t OUTPUT_BLOCK_SIZE = 4096;
 
 } // namespace
-
-uint64_t monotonic_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * NS_PER_MS * 1000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-uint32_t platform_tick_ms() { return static_cast<uint32_t>(monotonic_ns() / NS_PER_MS); }
 
 void platform_local_time(calendar_time *now) {
     timespec ts{};
@@ -46,18 +38,6 @@ bool platform_time_to_units(const calendar_time &time, uint64_t *units) {
 
 bool platform_units_to_time(uint64_t units, calendar_time *time) { return calendar_from_units(units, time); }
 
-intptr_t platform_create_sleeper() {
-    // Nothing to create: the sleep is a deadline on the monotonic clock.
-    return 1;
-}
-
-// Killed targets are reaped, and the tool's signals seen, while it sleeps.
-void platform_sleep(intptr_t, uint32_t timeout_ms) {
-    watch_children_until(monotonic_ns() + uint64_t{timeout_ms} * NS_PER_MS);
-}
-
-void platform_close_sleeper(intptr_t) {}
-
 const char *platform_executable_suffix() { return ""; }
 
 const char *platform_directory_separators() { return "/"; }
@@ -69,6 +49,8 @@ void *platform_alloc_zeroed(uint32_t size) { return std::calloc(1, size); }
 void platform_free(void *block) { std::free(block); }
 
 void platform_setup_output() {
+    // Before the first text: a tool stuck writing it must end by SIGTERM and the like too.
+    take_ending_signals();
     if (isatty(STDOUT_FILENO)) {
         std::setvbuf(stdout, nullptr, _IONBF, 0);
     } else {

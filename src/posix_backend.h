@@ -1,21 +1,16 @@
-// posix_backend.h: what the units of the POSIX backend need from each other.
+// posix_backend.h: what the units of the POSIX backend ask of the one below them; nothing calls back up.
+//
+// platform_posix.cpp (output, words, local time) -> process_posix.cpp (targets,
+// wait, sleep, clock, the tool's signals) -> spawn_posix.cpp (the child).
 #pragma once
 
 #include <signal.h>
 #include <sys/types.h>
 
-#include <cstdint>
-
-constexpr uint64_t NS_PER_MS = 1000000u;
-
-// Nanoseconds on the monotonic clock (platform_posix.cpp). Deadlines are kept
-// in these units: a clock cut to whole milliseconds would end waits up to a
-// millisecond early or late.
-uint64_t monotonic_ns();
-
-// Reaps ended targets and acts on the tool's own signals until deadline_ns on
-// monotonic_ns() has passed (process_posix.cpp).
-void watch_children_until(uint64_t deadline_ns);
+// process_posix.cpp: sets up the tool's ending signals (SIGTERM, SIGHUP,
+// SIGINT, SIGQUIT) so that from now on each ends the tool at any moment, the
+// running target first. Called before the first text; later calls do nothing.
+void take_ending_signals();
 
 // spawn_posix.cpp: how one target is started.
 struct target_start {

@@ -1,4 +1,5 @@
-// process_posix.cpp: targets on POSIX (start, wait, forced end, reaping) and the tool's own signals.
+// process_posix.cpp: targets on POSIX (start, wait, forced end, reaping), the sleep, the monotonic clock and
+// the tool's own signals.
 #include <errno.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -32,9 +33,11 @@ struct watched_target {
 };
 watched_target watched[MAX_WATCHED];
 
-// Signals that end the tool. Blocked from a start until the target is
-// released, and taken only inside the wait, so the running target is known
-// when one comes; with no target running they act at once, as by default.
+// Signals that end the tool, at any moment. They are blocked while a target
+// runs (from its start until it is released) and inside the wait, and taken
+// there, so the running target is known when one comes. Elsewhere, where the
+// tool prints and a write to a stalled pipe may block it, a handler takes
+// them: a default action would be dropped where the tool is a namespace's init.
 constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 bool signals_ready = false;
 sigset_t start_mask; // as the tool was started; every target gets it
@@ -42,40 +45,51 @@ sigset_t ending;     // the ending signals the tool acts on
 sigset_t awaited;    // those and SIGCHLD, which stays blocked for the tool's life
 sigset_t handled;    // what a target gets back with its default action
 
-// When even the wait for signals fails, the children are looked at this often.
-constexpr uint64_t FALLBACK_SLICE_NS = 50 * NS_PER_MS;
+// Deadlines are kept in nanoseconds: a clock cut to whole milliseconds would
+// end waits up to a millisecond early or late.
+constexpr uint64_t NS_PER_MS = 1000000u;
 constexpr uint64_t NS_PER_S = 1000 * NS_PER_MS;
 
-void setup_signals() {
-    if (signals_ready) return;
-    // An inherited "ignore" would reap our children behind our back.
-    signal(SIGCHLD, SIG_DFL);
-    pthread_sigmask(SIG_BLOCK, nullptr, &start_mask);
-    sigemptyset(&ending);
-    for (const int sig : ENDING_SIGNALS) {
-        // One the tool was started to ignore, or with blocked, it leaves alone.
-        struct sigaction old {};
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        if (sigismember(&start_mask, sig) == 1) continue;
-        sigaddset(&ending, sig);
-    }
-    awaited = ending;
-    sigaddset(&awaited, SIGCHLD);
-    sigset_t child;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    handled = child;
-    pthread_sigmask(SIG_BLOCK, &child, nullptr);
-    signals_ready = true;
+// When even the wait for signals fails, the children are looked at this often.
+constexpr uint64_t FALLBACK_SLICE_NS = 50 * NS_PER_MS;
+
+uint64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * NS_PER_S + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// Lets the ending signals act by default again once no target runs: a tool
-// blocked in a write to a stalled pipe can still be ended then.
-void release_ending_signals() {
+bool target_running() {
     for (const watched_target &w : watched) {
-        if (w.pid != 0) return;
+        if (w.pid != 0) return true;
     }
-    pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
+    return false;
+}
+
+// Only async-signal-safe calls: the handler comes here too.
+[[noreturn]] void end_by_signal(int sig) {
+    // As at the end of the run time: the target alone, by force.
+    for (const watched_target &w : watched) {
+        if (w.pid > 0 && !w.ended) kill(w.pid, SIGKILL);
+    }
+    struct sigaction by_default {};
+    by_default.sa_handler = SIG_DFL;
+    sigaction(sig, &by_default, nullptr);
+    raise(sig); // pending while blocked; acts as soon as it is let through
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    // Still here: the default action is dropped for a namespace's init.
+    _exit(128 + sig);
+}
+
+void on_ending_signal(int sig) { end_by_signal(sig); }
+
+void hold_ending_signals() { pthread_sigmask(SIG_BLOCK, &ending, nullptr); }
+
+void release_ending_signals() {
+    if (!target_running()) pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
 }
 
 watched_target *find_watched(pid_t pid) {
@@ -96,30 +110,21 @@ void reap_children() {
     }
 }
 
-[[noreturn]] void end_by_signal(int sig) {
-    // As at the end of the run time: the target alone, by force.
-    for (const watched_target &w : watched) {
-        if (w.pid > 0 && !w.ended) kill(w.pid, SIGKILL);
-    }
-    signal(sig, SIG_DFL);
-    raise(sig); // pending while blocked; delivered as soon as it is let through
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, sig);
-    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-    _exit(128 + sig);
-}
-
-// Reaps ended children and acts on the tool's signals until target (if any)
-// has ended or the deadline passed. true: the target has ended; an end found
-// at the deadline counts as an end.
+// The one wait of the run and of the sleep: reaps ended children and takes
+// the tool's signals until target (if any) has ended or the deadline passed.
+// true: the target has ended; an end found at the deadline counts as an end.
 bool watch(const watched_target *target, bool forever, uint64_t deadline_ns) {
-    setup_signals();
+    take_ending_signals();
+    hold_ending_signals();
+    bool ended = false;
     for (;;) {
         reap_children();
-        if (target != nullptr && target->ended) return true;
+        if (target != nullptr && target->ended) {
+            ended = true;
+            break;
+        }
         const uint64_t now = monotonic_ns();
-        if (!forever && now >= deadline_ns) return false;
+        if (!forever && now >= deadline_ns) break;
         const uint64_t left = forever ? 0 : deadline_ns - now;
         const timespec timeout{static_cast<time_t>(left / NS_PER_S), static_cast<long>(left % NS_PER_S)};
         siginfo_t info{};
@@ -132,6 +137,8 @@ bool watch(const watched_target *target, bool forever, uint64_t deadline_ns) {
             nanosleep(&pause, nullptr);
         }
     }
+    release_ending_signals();
+    return ended;
 }
 
 void describe(int error, start_failure *failure, char *reason, std::size_t reason_size) {
@@ -146,11 +153,40 @@ int descriptor_limit() {
 
 } // namespace
 
-void watch_children_until(uint64_t deadline_ns) { watch(nullptr, false, deadline_ns); }
+void take_ending_signals() {
+    if (signals_ready) return;
+    // An inherited "ignore" would reap our children behind our back.
+    signal(SIGCHLD, SIG_DFL);
+    pthread_sigmask(SIG_BLOCK, nullptr, &start_mask);
+    sigemptyset(&ending);
+    for (const int sig : ENDING_SIGNALS) {
+        // One the tool was started to ignore, or with blocked, it leaves alone.
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        if (sigismember(&start_mask, sig) == 1) continue;
+        sigaddset(&ending, sig);
+    }
+    struct sigaction action {};
+    action.sa_handler = on_ending_signal;
+    sigfillset(&action.sa_mask); // nothing else runs on top of it
+    for (const int sig : ENDING_SIGNALS) {
+        if (sigismember(&ending, sig) == 1) sigaction(sig, &action, nullptr);
+    }
+    awaited = ending;
+    sigaddset(&awaited, SIGCHLD);
+    handled = awaited;
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &child, nullptr);
+    signals_ready = true;
+}
+
+uint32_t platform_tick_ms() { return static_cast<uint32_t>(monotonic_ns() / NS_PER_MS); }
 
 bool platform_start(const char *application_name, char *command_line, process_ref *started,
                     start_failure *failure, char *reason, std::size_t reason_size) {
-    setup_signals();
+    take_ending_signals();
     reap_children();
     watched_target *slot = nullptr;
     for (watched_target &w : watched) {
@@ -171,15 +207,15 @@ bool platform_start(const char *application_name, char *command_line, process_re
     words[0] = application_name; // the program path stands in for word 0
     words[word_count] = nullptr;
 
-    // The target gets the tool's signal state as it was started, and a
-    // default SIGCHLD whatever that was.
+    // The target gets the tool's signal state as it was started, with the
+    // actions the tool set up put back to default.
     const target_start start{.path = application_name,
                              .argv = const_cast<char *const *>(words),
                              .envp = environ,
                              .mask = &start_mask,
                              .defaults = &handled,
                              .descriptor_limit = descriptor_limit()};
-    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    hold_ending_signals();
     int error = 0;
     const pid_t pid = start_target(start, &error);
     if (pid == 0) {
@@ -217,3 +253,15 @@ void platform_close(process_ref *started) {
     started->thread = 0;
     release_ending_signals();
 }
+
+intptr_t platform_create_sleeper() {
+    // Nothing to create: the sleep is a deadline on the monotonic clock.
+    return 1;
+}
+
+// Killed targets are reaped, and the tool's signals taken, while it sleeps.
+void platform_sleep(intptr_t, uint32_t timeout_ms) {
+    watch(nullptr, false, monotonic_ns() + uint64_t{timeout_ms} * NS_PER_MS);
+}
+
+void platform_close_sleeper(intptr_t) {}
