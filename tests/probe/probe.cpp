@@ -4,7 +4,7 @@
 //   --traced-hold MS         POSIX: a child of its own holds it with ptrace for MS ms, so that it
 //                            cannot be reaped for that long once it has ended
 //   --record FILE            append one START line (time, pid, argv, command line, open descriptors,
-//                            POSIX: ignored and blocked signals as hex masks)
+//                            POSIX: ignored and blocked signals as hex masks, the environment)
 //   --grandchild PIDFILE     start a copy of itself sleeping 60 s, not waited for; write its pid
 //   --watch-exit FILE        Windows: a watcher copy writes "exit=<code>" once this process ends
 //   --remove-self-after N    once FILE of --record holds N lines, remove the own executable
@@ -239,6 +239,13 @@ std::string status_field(const char *name) {
     return value;
 }
 
+std::string environment_hex() {
+    std::string out;
+    for (char **p = environ; *p != nullptr; ++p)
+        out += (p == environ ? "" : ",") + hex(*p);
+    return out;
+}
+
 void append_record(const char *path, int argc, char **argv) {
     const std::string ignored = status_field("SigIgn");
     const std::string blocked = status_field("SigBlk");
@@ -247,7 +254,7 @@ void append_record(const char *path, int argc, char **argv) {
     const std::string line = "START ms=" + std::to_string(wall_clock_ms()) +
                              " pid=" + std::to_string(own_pid()) + " argc=" + std::to_string(argc) +
                              " argv=" + argv_hex(argc, argv) + " cmdline=- fds=" + open_descriptors(fd) +
-                             " ign=" + ignored + " blk=" + blocked + "\n";
+                             " ign=" + ignored + " blk=" + blocked + " env=" + environment_hex() + "\n";
     // One write: lines of concurrent probes never interleave.
     const ssize_t written = write(fd, line.data(), line.size());
     (void)written;
