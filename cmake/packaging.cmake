@@ -11,15 +11,16 @@ set(KADRON_MAINTAINER_EMAIL "" CACHE STRING
     "E-mail address in the .deb's maintainer field; empty: one under the host of KADRON_HOMEPAGE")
 
 # Files made here from the sources are remade when the sources change.
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/README-windows.txt
                                                                 ${PROJECT_SOURCE_DIR}/LICENSE)
 set(KADRON_PACKAGE_FILES ${PROJECT_BINARY_DIR}/package-files)
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE KADRON_LICENSE_TEXT)
 
 if(WIN32)
   # One folder, as a zip is unpacked: the tool beside its texts, which Windows editors want with CRLF.
+  # The README is the one written for cmd.exe users, not the Linux one.
   install(TARGETS kadron RUNTIME DESTINATION .)
-  file(READ ${PROJECT_SOURCE_DIR}/README.md KADRON_README_TEXT)
+  file(READ ${PROJECT_SOURCE_DIR}/doc/README-windows.txt KADRON_README_TEXT)
   string(REPLACE "\n" "\r\n" KADRON_README_TEXT "${KADRON_README_TEXT}")
   string(REPLACE "\n" "\r\n" KADRON_LICENSE_CRLF "${KADRON_LICENSE_TEXT}")
   file(WRITE ${KADRON_PACKAGE_FILES}/README.txt "${KADRON_README_TEXT}")

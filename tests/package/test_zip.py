@@ -30,6 +30,21 @@ class ZipTest(unittest.TestCase):
             self.assertEqual(z.read("README.txt"), crlf(ARGS.readme))
             self.assertEqual(z.read("LICENSE.txt"), crlf(ARGS.license))
 
+    def test_readme_speaks_cmd(self):
+        # The Windows README, not the Linux one: cmd.exe takes single quotes as part of a word.
+        with zipfile.ZipFile(self.zip_path) as z:
+            readme = z.read("README.txt").decode("ascii")
+        self.assertNotIn("```", readme)
+        # No advice to quote in single quotes, and no example that does.
+        self.assertNotRegex(readme, r"(?i)in single quotes")
+        self.assertNotRegex(readme, r"kadron(\.exe)? \S+ '")
+        for example in ('kadron.exe C:\\tools\\poll.exe "--quiet --host example"',
+                        'kadron.exe C:\\Windows\\System32\\ping.exe "',
+                        'kadron.exe C:\\Windows\\System32\\cmd.exe "/c C:\\path\\job.cmd"'):
+            self.assertIn(example, readme)
+        for status in ("17", "126", "127"):
+            self.assertRegex(readme, rf"\r\n  {status}  ")
+
     def test_exe_is_the_i686_product(self):
         with tempfile.TemporaryDirectory(prefix="kadron-zip-") as scratch:
             with zipfile.ZipFile(self.zip_path) as z:
