@@ -12,6 +12,7 @@ set(KADRON_MAINTAINER_EMAIL "" CACHE STRING
 
 # Files made here from the sources are remade when the sources change.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/README-windows.txt
+                                                                ${PROJECT_SOURCE_DIR}/NEWS
                                                                 ${PROJECT_SOURCE_DIR}/LICENSE)
 set(KADRON_PACKAGE_FILES ${PROJECT_BINARY_DIR}/package-files)
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE KADRON_LICENSE_TEXT)
@@ -28,21 +29,88 @@ if(WIN32)
   install(FILES ${KADRON_PACKAGE_FILES}/README.txt ${KADRON_PACKAGE_FILES}/LICENSE.txt DESTINATION .)
 else()
   install(TARGETS kadron RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The compilers' and C runtime's version notes in .comment are of no use in an installed binary.
+  install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/kadron\"
+                  COMMAND_ERROR_IS_FATAL ANY)")
 
-  # The manual page carries the project version in its footer; it and the README are installed
-  # compressed, without name or time stamp, as Debian wants them.
+  # The .deb's maintainer, also named in its changelog.
+  set(KADRON_MAINTAINER_ADDRESS "${KADRON_MAINTAINER_EMAIL}")
+  if(KADRON_MAINTAINER_ADDRESS STREQUAL "")
+    string(REGEX MATCH "^[A-Za-z][A-Za-z0-9+.-]*://(www\\.)?([^/:?#]+)" KADRON_HOMEPAGE_HOST
+                 "${KADRON_HOMEPAGE}")
+    if(KADRON_HOMEPAGE_HOST)
+      set(KADRON_MAINTAINER_ADDRESS "kadron@${CMAKE_MATCH_2}")
+    else()
+      # Only the .deb needs it: say so, but let every other build go on.
+      message(WARNING "KADRON_HOMEPAGE has no host for the .deb's maintainer address; "
+                      "set KADRON_MAINTAINER_EMAIL")
+      set(KADRON_MAINTAINER_ADDRESS "kadron@localhost")
+    endif()
+  endif()
+  set(KADRON_MAINTAINER "${KADRON_MAKER} <${KADRON_MAINTAINER_ADDRESS}>")
+
+  # The changelog Debian wants, made from NEWS: each heading "VERSION (YYYY-MM-DD)" opens an entry,
+  # its indented lines are kept as they are, and a trailer names the maintainer and the day.
+  file(READ ${PROJECT_SOURCE_DIR}/NEWS KADRON_NEWS)
+  string(REPLACE ";" "\\;" KADRON_NEWS "${KADRON_NEWS}")
+  string(REPLACE "\n" ";" KADRON_NEWS "${KADRON_NEWS}")
+  set(KADRON_CHANGELOG "")
+  set(KADRON_TRAILER "")
+  foreach(line IN LISTS KADRON_NEWS)
+    if(line MATCHES "^([0-9][0-9.]*) \\(([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])\\)$")
+      set(version ${CMAKE_MATCH_1})
+      set(year ${CMAKE_MATCH_2})
+      math(EXPR month "${CMAKE_MATCH_3}")
+      set(day ${CMAKE_MATCH_4})
+      # The day of the week (0: Sunday), by Sakamoto's method.
+      set(month_offsets 0 3 2 5 0 3 5 1 4 6 2 4)
+      math(EXPR index "${month} - 1")
+      list(GET month_offsets ${index} offset)
+      set(y ${year})
+      if(month LESS 3)
+        math(EXPR y "${year} - 1")
+      endif()
+      math(EXPR weekday "(${y} + ${y} / 4 - ${y} / 100 + ${y} / 400 + ${offset} + ${day}) % 7")
+      set(day_names Sun Mon Tue Wed Thu Fri Sat)
+      set(month_names Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+      list(GET day_names ${weekday} day_name)
+      list(GET month_names ${index} month_name)
+      string(APPEND KADRON_CHANGELOG "${KADRON_TRAILER}kadron (${version}) unstable; urgency=medium\n\n")
+      set(KADRON_TRAILER "\n -- ${KADRON_MAINTAINER}  ${day_name}, ${day} ${month_name} ${year}")
+      string(APPEND KADRON_TRAILER " 12:00:00 +0000\n\n")
+    elseif(line MATCHES "^  " AND NOT KADRON_TRAILER STREQUAL "")
+      string(APPEND KADRON_CHANGELOG "${line}\n")
+    elseif(NOT line STREQUAL "" AND NOT KADRON_TRAILER STREQUAL "")
+      message(FATAL_ERROR "NEWS: neither a heading \"VERSION (YYYY-MM-DD)\" nor indented: ${line}")
+    endif()
+  endforeach()
+  if(KADRON_TRAILER STREQUAL "")
+    message(FATAL_ERROR "NEWS has no heading such as \"${PROJECT_VERSION} (YYYY-MM-DD)\"")
+  endif()
+  string(REGEX REPLACE "\n\n$" "\n" KADRON_TRAILER "${KADRON_TRAILER}")
+  file(WRITE ${PROJECT_BINARY_DIR}/generated/changelog.new "${KADRON_CHANGELOG}${KADRON_TRAILER}")
+  # Copied only when changed, so that an unchanged changelog is not compressed again.
+  configure_file(${PROJECT_BINARY_DIR}/generated/changelog.new ${PROJECT_BINARY_DIR}/generated/changelog
+                 COPYONLY)
+
+  # The manual page carries the project version in its footer; it, the README and the changelog are
+  # installed compressed, without name or time stamp, as Debian wants them.
   configure_file(${PROJECT_SOURCE_DIR}/doc/kadron.1 ${PROJECT_BINARY_DIR}/generated/kadron.1 @ONLY)
   find_program(KADRON_GZIP gzip REQUIRED)
   set(KADRON_MAN_GZ ${KADRON_PACKAGE_FILES}/kadron.1.gz)
   set(KADRON_README_GZ ${KADRON_PACKAGE_FILES}/README.md.gz)
+  set(KADRON_CHANGELOG_GZ ${KADRON_PACKAGE_FILES}/changelog.gz)
   add_custom_command(
-    OUTPUT ${KADRON_MAN_GZ} ${KADRON_README_GZ}
+    OUTPUT ${KADRON_MAN_GZ} ${KADRON_README_GZ} ${KADRON_CHANGELOG_GZ}
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/generated/kadron.1 ${PROJECT_SOURCE_DIR}/README.md
-            ${KADRON_PACKAGE_FILES}
+            ${PROJECT_BINARY_DIR}/generated/changelog ${KADRON_PACKAGE_FILES}
     COMMAND ${KADRON_GZIP} -9nf ${KADRON_PACKAGE_FILES}/kadron.1 ${KADRON_PACKAGE_FILES}/README.md
+            ${KADRON_PACKAGE_FILES}/changelog
     DEPENDS ${PROJECT_BINARY_DIR}/generated/kadron.1 ${PROJECT_SOURCE_DIR}/README.md
-    COMMENT "Compressing the manual page and the README" VERBATIM)
-  add_custom_target(kadron_docs ALL DEPENDS ${KADRON_MAN_GZ} ${KADRON_README_GZ})
+            ${PROJECT_BINARY_DIR}/generated/changelog
+    COMMENT "Compressing the manual page, the README and the changelog" VERBATIM)
+  add_custom_target(kadron_docs ALL DEPENDS ${KADRON_MAN_GZ} ${KADRON_README_GZ} ${KADRON_CHANGELOG_GZ})
   install(FILES ${KADRON_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
   # A machine-readable Debian copyright file carrying the licence terms (from "Permission" on; the
@@ -60,7 +128,8 @@ else()
        "Copyright: ${KADRON_YEAR} ${KADRON_MAKER}\n"
        "License: Expat\n"
        " ${KADRON_LICENSE_BODY}\n")
-  install(FILES ${KADRON_README_GZ} ${KADRON_PACKAGE_FILES}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${KADRON_README_GZ} ${KADRON_CHANGELOG_GZ} ${KADRON_PACKAGE_FILES}/copyright
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME kadron)
@@ -70,13 +139,16 @@ set(CPACK_PACKAGE_VENDOR "${KADRON_MAKER}")
 set(CPACK_PACKAGE_HOMEPAGE_URL "${KADRON_HOMEPAGE}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "start a program periodically and let each start run for a limited time")
+# Lines of at most 79 characters: the .deb indents each by one, and Debian wants 80 at most.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-       "KADRON starts a given program again and again, once per cycle, and lets each start run\n"
-       "for at most a given time. Every cycle it starts the program directly, without a shell,\n"
-       "waits until it ends or its run time is up, ends it by force if it still runs, rewrites\n"
-       "one status line and sleeps out the rest of the cycle.\n"
+       "KADRON starts a given program again and again, once per cycle, and lets\n"
+       "each start run for at most a given time. Every cycle it starts the program\n"
+       "directly, without a shell, waits until it ends or its run time is up, ends\n"
+       "it by force if it still runs, rewrites one status line and sleeps out the\n"
+       "rest of the cycle.\n"
        "\n"
-       "Its texts, timing and exit statuses are the same as those of its Windows build.")
+       "Its texts, timing and exit statuses are the same as those of its Windows\n"
+       "build.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
@@ -94,19 +166,6 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  set(KADRON_MAINTAINER_ADDRESS "${KADRON_MAINTAINER_EMAIL}")
-  if(KADRON_MAINTAINER_ADDRESS STREQUAL "")
-    string(REGEX MATCH "^[A-Za-z][A-Za-z0-9+.-]*://(www\\.)?([^/:?#]+)" KADRON_HOMEPAGE_HOST
-                 "${KADRON_HOMEPAGE}")
-    if(KADRON_HOMEPAGE_HOST)
-      set(KADRON_MAINTAINER_ADDRESS "kadron@${CMAKE_MATCH_2}")
-    else()
-      # Only the .deb needs it: say so, but let every other build go on.
-      message(WARNING "KADRON_HOMEPAGE has no host for the .deb's maintainer address; "
-                      "set KADRON_MAINTAINER_EMAIL")
-      set(KADRON_MAINTAINER_ADDRESS "kadron@localhost")
-    endif()
-  endif()
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KADRON_MAKER} <${KADRON_MAINTAINER_ADDRESS}>")
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KADRON_MAINTAINER}")
 endif()
 include(CPack)

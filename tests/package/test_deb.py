@@ -21,6 +21,7 @@ FILES = {
     "./usr/bin/kadron": "-rwxr-xr-x root/root",
     "./usr/share/man/man1/kadron.1.gz": "-rw-r--r-- root/root",
     "./usr/share/doc/kadron/README.md.gz": "-rw-r--r-- root/root",
+    "./usr/share/doc/kadron/changelog.gz": "-rw-r--r-- root/root",
     "./usr/share/doc/kadron/copyright": "-rw-r--r-- root/root",
 }
 
@@ -80,14 +81,22 @@ class DebTest(unittest.TestCase):
         # dist/ holds this version's package alone.
         self.assertEqual(glob.glob(os.path.join(ARGS.dist, "kadron_*.deb")), [self.deb])
 
-    def test_binary_stripped_and_needs_no_cpp_runtime(self):
+    def test_binary_stripped_hardened_and_needs_no_cpp_runtime(self):
         binary = self.unpacked("./usr/bin/kadron")
         sections = run("readelf", "-S", "--wide", binary)
         self.assertNotIn(".symtab", sections)
         self.assertNotIn(".debug_", sections)
+        self.assertNotIn(".comment", sections)
         # Stripping must keep the data the banner reads.
         self.assertIn(".kadron_version", sections)
-        self.assertNotIn("libstdc++", run("readelf", "-d", binary))
+        dynamic = run("readelf", "-d", binary)
+        self.assertNotIn("libstdc++", dynamic)
+        # Relocations bound at start and made read-only; checked C library calls; a stack protector.
+        self.assertRegex(dynamic, r"\(FLAGS\)\s+BIND_NOW")
+        self.assertIn("GNU_RELRO", run("readelf", "-l", "--wide", binary))
+        imports = run("readelf", "--dyn-syms", "--wide", binary)
+        self.assertRegex(imports, r"\b__\w+_chk\b")
+        self.assertIn("__stack_chk_fail", imports)
 
     def test_unpacked_tool_shows_its_version(self):
         binary = self.unpacked("./usr/bin/kadron")
@@ -98,7 +107,8 @@ class DebTest(unittest.TestCase):
 
     def test_documents(self):
         for name, source in (("./usr/share/man/man1/kadron.1.gz", None),
-                             ("./usr/share/doc/kadron/README.md.gz", ARGS.readme)):
+                             ("./usr/share/doc/kadron/README.md.gz", ARGS.readme),
+                             ("./usr/share/doc/kadron/changelog.gz", None)):
             with open(self.unpacked(name), "rb") as f:
                 raw = f.read()
             # gzip -9n: no file name (FLG.FNAME), no time stamp (MTIME 0), best compression (XFL 2).
@@ -109,6 +119,12 @@ class DebTest(unittest.TestCase):
             if source:
                 with open(source, encoding="utf-8") as f:
                     self.assertEqual(text, f.read())
+            elif name.endswith("changelog.gz"):
+                # Debian's form, made from NEWS, newest entry first: this version.
+                self.assertTrue(text.startswith(f"kadron ({ARGS.version}) unstable; urgency=medium\n\n  * "),
+                                text[:200])
+                self.assertRegex(text, r"\n -- " + re.escape(ARGS.maker) + r" <[^>]+>  "
+                                       r"(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d \w{3} \d{4} [\d:]{8} \+0000\n")
             else:
                 self.assertIn(f"\n.Os KADRON {ARGS.version}\n", text)
         with open(self.unpacked("./usr/share/doc/kadron/copyright"), encoding="utf-8") as f:
