@@ -2,19 +2,36 @@
 # install-deps.sh: installs what building and testing KADRON needs on Debian 12, where missing.
 #   scripts/install-deps.sh          everything: Linux build, tests, both Windows cross builds, Wine
 #   scripts/install-deps.sh --build  only what building the Linux tool needs
+#   scripts/install-deps.sh --deb    the Linux build, and what making and testing the .deb needs
+#   scripts/install-deps.sh --zip    the Linux build, and what making and testing the Windows zip needs
+# --deb and --zip may be given together.
 set -eu
 
 packages=(g++ make cmake)
+# The .deb: dpkg-dev and file compute its dependencies; its tests check the manual page (mandoc,
+# groff) and run lintian under Debian's Python. The zip: the i686 cross compiler, and pefile for the
+# static check of the exe.
+deb_packages=(dpkg-dev file mandoc groff-base python3 lintian)
+zip_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 python3 python3-pefile)
 windows=0
-if [ "${1:-}" != "--build" ]; then
+if [ "$#" -gt 0 ]; then
+  for word in "$@"; do
+    case "$word" in
+      --build) ;;
+      --deb) packages+=("${deb_packages[@]}") ;;
+      --zip) packages+=("${zip_packages[@]}") ;;
+      *) echo "usage: bash scripts/install-deps.sh [--build | --deb | --zip | --deb --zip]" >&2; exit 2 ;;
+    esac
+  done
+else
   # Tests; the Windows builds of both widths and the Wine that runs each (wine32 where this machine
   # executes 32-bit x86 code, wine64 where it does not); pefile for the static check of the exe;
-  # dpkg-dev and file for the .deb's computed dependencies, mandoc and groff to check the manual page;
-  # clang and its runtime libraries for the libFuzzer targets.
+  # dpkg-dev and file for the .deb's computed dependencies, mandoc and groff to check the manual page,
+  # lintian to check the .deb; clang and its runtime libraries for the libFuzzer targets.
   packages+=(libgtest-dev libgmock-dev python3 python3-pefile
              g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
              wine wine32 wine64
-             dpkg-dev file mandoc groff-base
+             dpkg-dev file mandoc groff-base lintian
              clang libclang-rt-14-dev)
   windows=1
 fi
