@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform.h"
+#include "supervised_run.h"
 #include "words.h"
 
 // The runtime must not expand wildcards: the tool reads its own command line.
@@ -64,6 +65,101 @@ void describe_last_error(start_failure *failure, char *reason, std::size_t reaso
         reason[--n] = '\0';
 }
 
+// How long the console handler waits for the target it ended, so that its
+// exit code is set before the tool's own end closes the job.
+constexpr DWORD STOP_WAIT_MS = 2000;
+
+// Made once, at the first start. The job ends the target when the tool's
+// process ends, however that happens; without it (it could not be made or
+// set up) targets run as before.
+bool stopping_ready = false;
+HANDLE target_job = NULL;
+
+// The console handler runs on a thread of its own: the running target's
+// handle and the tool's stop are shared with it under this lock, and the
+// handle is closed only once it is out of the slot.
+CRITICAL_SECTION target_lock;
+HANDLE running_target = NULL;
+bool tool_stopping = false;
+
+// Ctrl+C, Ctrl+Break, the console closing, logoff and shutdown end the tool
+// by default; the running target is ended first, with the forced end's code,
+// as a target that handles the event itself or has no console would outlive
+// the tool.
+BOOL WINAPI stop_on_console_event(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        break;
+    default:
+        return FALSE;
+    }
+    EnterCriticalSection(&target_lock);
+    tool_stopping = true;
+    if (running_target != NULL && TerminateProcess(running_target, TERMINATE_EXIT_CODE)) {
+        WaitForSingleObject(running_target, STOP_WAIT_MS);
+    }
+    LeaveCriticalSection(&target_lock);
+    return FALSE; // the default handling ends the tool
+}
+
+HANDLE make_target_job() {
+    const HANDLE job = CreateJobObjectA(NULL, NULL);
+    if (job == NULL) return NULL;
+    // Silent breakaway: what the target starts itself stays outside, as
+    // without the job.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroMemory(&limits, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return NULL;
+    }
+    return job;
+}
+
+void setup_stopping() {
+    if (stopping_ready) return;
+    InitializeCriticalSection(&target_lock);
+    target_job = make_target_job();
+    SetConsoleCtrlHandler(stop_on_console_event, TRUE);
+    stopping_ready = true;
+}
+
+// The tool is ending on the console handler's thread; this one must start
+// nothing more meanwhile.
+[[noreturn]] void wait_for_own_end() {
+    for (;;)
+        Sleep(INFINITE);
+}
+
+// Shares the suspended target with the console handler; false when the tool
+// is already stopping.
+bool publish_target(HANDLE process) {
+    EnterCriticalSection(&target_lock);
+    const bool go_on = !tool_stopping;
+    if (go_on) running_target = process;
+    LeaveCriticalSection(&target_lock);
+    return go_on;
+}
+
+bool stopping() {
+    EnterCriticalSection(&target_lock);
+    const bool stop = tool_stopping;
+    LeaveCriticalSection(&target_lock);
+    return stop;
+}
+
+void withdraw_target(HANDLE process) {
+    EnterCriticalSection(&target_lock);
+    if (running_target == process) running_target = NULL;
+    LeaveCriticalSection(&target_lock);
+}
+
 } // namespace
 
 bool platform_start(const char *application_name, char *command_line, process_ref *started,
@@ -73,8 +169,28 @@ bool platform_start(const char *application_name, char *command_line, process_re
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);
-    if (!CreateProcessA(application_name, command_line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+    setup_stopping();
+    // Suspended until it is in the job: a target that has not run yet cannot
+    // have started anything that the job would miss.
+    if (!CreateProcessA(application_name, command_line, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &si,
+                        &pi)) {
         describe_last_error(failure, reason, reason_size);
+        return false;
+    }
+    if (!publish_target(pi.hProcess)) {
+        TerminateProcess(pi.hProcess, TERMINATE_EXIT_CODE);
+        wait_for_own_end();
+    }
+    // Inside a job that allows no nested one (before Windows 8) this fails:
+    // the target then runs without.
+    if (target_job != NULL) AssignProcessToJobObject(target_job, pi.hProcess);
+    if (ResumeThread(pi.hThread) == static_cast<DWORD>(-1)) {
+        describe_last_error(failure, reason, reason_size);
+        *failure = start_failure::refused;
+        withdraw_target(pi.hProcess);
+        TerminateProcess(pi.hProcess, TERMINATE_EXIT_CODE);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
         return false;
     }
     started->process = value_of(pi.hProcess);
@@ -85,6 +201,8 @@ bool platform_start(const char *application_name, char *command_line, process_re
 wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms) {
     switch (WaitForSingleObject(handle_of(started.process), timeout_ms)) {
     case WAIT_OBJECT_0:
+        // Ended by the console handler: the status line stays as it was.
+        if (stopping()) wait_for_own_end();
         return wait_outcome::ended;
     case WAIT_TIMEOUT:
         return wait_outcome::timed_out;
@@ -98,7 +216,10 @@ bool platform_terminate(const process_ref &started, uint32_t exit_code) {
 }
 
 void platform_close(process_ref *started) {
-    if (started->process != 0) CloseHandle(handle_of(started->process));
+    if (started->process != 0) {
+        withdraw_target(handle_of(started->process));
+        CloseHandle(handle_of(started->process));
+    }
     if (started->thread != 0) CloseHandle(handle_of(started->thread));
     started->process = 0;
     started->thread = 0;
