@@ -20,6 +20,7 @@ KADRON = os.environ.get("KADRON_EXE", "")
 PROBE = os.environ.get("KADRON_PROBE_EXE", "")
 RAW_START = os.environ.get("KADRON_RAW_START_EXE", "")
 VERSION_CHECK = os.environ.get("KADRON_VERSION_CHECK_EXE", "")
+STOP_CHECK = os.environ.get("KADRON_STOP_CHECK_EXE", "")
 WORK_ROOT = os.environ.get("KADRON_TEST_WORK", tempfile.gettempdir())
 
 # Bounds are generous: two shared cores, Wine starts, 16 ms ticks.
@@ -34,6 +35,9 @@ CLOCK = rb"(\d\d):(\d\d):(\d\d),(\d\d\d)"
 STATUS_HEAD = re.escape(b"\r" + b" " * 78) + rb"\rKADRON count #(\d+)  started at " + CLOCK
 NEXT_AT = rb"   next at " + CLOCK
 DAY_MS = 86400000
+NO_OPTIONS_HINT = (b"kadron: there are no options; the first word is the program to start "
+                   b"(run kadron alone for the usage)")
+NO_SEARCH_PATH_HINT = b"kadron: the search path is not used; give a path such as ./NAME"
 
 
 def crlf(text):
@@ -142,7 +146,7 @@ class WineRun:
 
 class WineTestCase(unittest.TestCase):
     def setUp(self):
-        for path in (KADRON, PROBE, RAW_START, VERSION_CHECK):
+        for path in (KADRON, PROBE, RAW_START, VERSION_CHECK, STOP_CHECK):
             self.assertTrue(os.path.isfile(path), f"built program missing: {path!r}")
         self.work = tempfile.mkdtemp(prefix=f"{type(self).__name__}-", dir=WORK_ROOT)
         self.addCleanup(shutil.rmtree, self.work, True)
@@ -210,11 +214,12 @@ class OutputTexts(WineTestCase):
 
 
 class StartFailures(WineTestCase):
-    """A start that fails ends the tool with status 0 after the count-1 line, and says why on standard error."""
+    """A start that fails ends the tool after the count-1 line with 127 (no such program) or 126 (any other
+    reason), says why on standard error and, where the words suggest why, adds a hint."""
 
-    def check_failed_start(self, program, arguments):
+    def check_failed_start(self, program, arguments, status, hint=None):
         run = self.kadron(program, arguments)
-        self.assertEqual(run.exit_code(), 0, run.stderr())
+        self.assertEqual(run.exit_code(), status, run.stderr())
         out = run.output()
         head = crlf(banner() + USAGE + echo(program, " " + arguments, 3600000, 5000))
         self.assertTrue(out.startswith(head), out)
@@ -224,15 +229,24 @@ class StartFailures(WineTestCase):
         self.assertEqual(len(lines), 1, run.stderr())
         self.assertRegex(lines[0], rb"^\S(.*\S)?$")
         self.assertNotRegex(lines[0], rb"^error \d+$")
+        hints = re.findall(rb"^kadron: (?:there are no options|the search path).*?(?=\r?$)", run.stderr(), re.M)
+        self.assertEqual(hints, [hint] if hint else [], run.stderr())
 
-    def test_missing_file(self):
-        self.check_failed_start(win_path(os.path.join(self.work, "no such dir", "none.exe")), "")
+    def test_missing_file_and_directory(self):
+        self.check_failed_start(win_path(os.path.join(self.work, "no such dir", "none.exe")), "", 127)
+        self.check_failed_start(win_path(self.work), "", 126)
 
     def test_no_extension_added(self):
         self.assertTrue(PROBE_WIN.lower().endswith(".exe"))
         record = self.path("rec.txt")
-        self.check_failed_start(PROBE_WIN[:-4], f'--record "{win_path(record)}"')
+        self.check_failed_start(PROBE_WIN[:-4], f'--record "{win_path(record)}"', 127)
         self.assertFalse(os.path.exists(record), "the probe ran")
+
+    def test_hints_for_a_bare_name_and_an_option(self):
+        # On Windows "/" begins an option too, and a drive's ":" makes a path of a name.
+        self.check_failed_start("none.exe", "", 127, NO_SEARCH_PATH_HINT)
+        self.check_failed_start("/?", "", 127, NO_OPTIONS_HINT)
+        self.check_failed_start("c:none.exe", "", 127)
 
 
 class ToolWords(WineTestCase):
@@ -249,7 +263,7 @@ class ToolWords(WineTestCase):
         # that runs to the end, so word 3 is "z 5000 100": cycle 0, raised to
         # the default run time. A tab separates like a blank.
         run = self.raw(tool, f'"{tool}" "{missing}"\t"x""y z" 5000 100')
-        self.assertEqual(run.exit_code(), 0, run.stderr())
+        self.assertEqual(run.exit_code(), 127, run.stderr())
         out = run.output()
         self.assertTrue(out.startswith(crlf(banner() + USAGE + echo(missing, ' x"y', 5000, 5000))), out)
         self.assertRegex(out, failed_tail(1))
@@ -259,7 +273,7 @@ class ToolWords(WineTestCase):
             open(self.path(name), "w").close()
         missing = win_path(self.path("none.exe"))
         run = self.kadron(missing, "*", "1000", "100", cwd=self.work)
-        self.assertEqual(run.exit_code(), 0, run.stderr())
+        self.assertEqual(run.exit_code(), 127, run.stderr())
         out = run.output()
         self.assertTrue(out.startswith(crlf(banner() + USAGE + echo(missing, " *", 1000, 100))), out)
         self.assertRegex(out, failed_tail(1))
@@ -313,6 +327,34 @@ class OwnExitAndNowait(WineTestCase):
             self.assertGreaterEqual(gap, cycle - EARLY_MS)
             self.assertLessEqual(gap, cycle + LATE_MS)
         self.assertStatusCycle(run.output(), cycle)
+
+
+class Stopping(WineTestCase):
+    """However the tool ends while a target runs, the target ends with it; what the target started
+    itself runs on. stop_check starts the tool with itself as the target (which handles Ctrl+C and
+    goes on), ends the tool and reports."""
+
+    def stop_tool(self, how):
+        pids = win_path(self.path("pids.txt"))
+        tool_line = f'"{KADRON_WIN}" "{STOP_CHECK_WIN}" "target \\"{pids}\\"" 600000 600000'
+        r = WineRun([STOP_CHECK, "drive", how, KADRON_WIN, tool_line.encode().hex(), pids], self.work)
+        self.runs.append(r)
+        code = r.exit_code()
+        fields = dict(line.split("=", 1) for line in r.output().decode("ascii").splitlines() if "=" in line)
+        self.assertEqual(code, 0, fields)
+        return fields
+
+    def test_tool_ended_by_force(self):
+        fields = self.stop_tool("kill")
+        # The job ends the target as the tool's process goes, with an exit code of the system's choosing.
+        self.assertNotEqual(fields.get("target_exit"), "running", fields)
+        self.assertEqual(fields.get("child"), "alive", fields)
+
+    def test_ctrl_c_ends_a_target_that_handles_it(self):
+        fields = self.stop_tool("ctrl-c")
+        self.assertNotEqual(fields.get("tool_exit"), "running", fields)
+        self.assertEqual(fields.get("target_exit"), "42", fields)
+        self.assertEqual(fields.get("child"), "alive", fields)
 
 
 class OwnVersion(WineTestCase):
@@ -404,6 +446,7 @@ class VersionResource(WineTestCase):
 
 KADRON_WIN = win_path(KADRON) if KADRON else ""
 PROBE_WIN = win_path(PROBE) if PROBE else ""
+STOP_CHECK_WIN = win_path(STOP_CHECK) if STOP_CHECK else ""
 
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
