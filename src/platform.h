@@ -56,7 +56,9 @@ enum class start_failure {
 // program inherits environment, current directory and console, no handle.
 // On Linux it also gets the signal mask and the ignored signals the tool was
 // started with, and the kernel kills it (SIGKILL) as soon as the tool ends,
-// however the tool ends; what it starts itself runs on.
+// however the tool ends. On Windows it runs in a job that ends it when the
+// tool's process ends, and a console event (Ctrl+C, closing the console, ...)
+// ends it with exit code 42 before the tool. What it starts itself runs on.
 // false: nothing was started (the reason is known before the return),
 // *started is left as it was, *failure says which kind of failure it was and
 // reason holds the system's words for why (at most reason_size - 1
