@@ -195,6 +195,22 @@ def wait_records(path, count, timeout):
         time.sleep(0.02)
 
 
+def wait_until(condition, timeout):
+    """Polls condition until it holds or timeout seconds passed; its last value."""
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return condition()
+
+
+def kill_quietly(pid):
+    """SIGKILL to pid, if it is still there."""
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
 def proc_stat(pid):
     """(state, ppid) of a process, None when it is gone."""
     try:

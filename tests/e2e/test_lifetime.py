@@ -12,20 +12,6 @@ import unittest
 import kadron_e2e as e2e
 
 
-def wait_until(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return condition()
-
-
-def kill_quietly(pid):
-    try:
-        os.kill(pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
-
-
 def kill_group_quietly(pgid):
     try:
         os.killpg(pgid, signal.SIGKILL)
@@ -35,7 +21,7 @@ def kill_group_quietly(pgid):
 
 def read_pid(path, timeout):
     """The pid a probe wrote to path, None when none came within timeout seconds."""
-    if not wait_until(lambda: os.path.exists(path), timeout):
+    if not e2e.wait_until(lambda: os.path.exists(path), timeout):
         return None
     with open(path) as f:
         return int(f.read())
@@ -77,11 +63,11 @@ class LifetimeTest(unittest.TestCase):
                 probe = e2e.wait_records(record, 1, timeout=10)[0]
                 grandchild = read_pid(pid_file, timeout=10)
                 self.assertIsNotNone(grandchild, "no grandchild was started")
-                self.addCleanup(kill_quietly, grandchild)
+                self.addCleanup(e2e.kill_quietly, grandchild)
 
                 os.kill(run.pid, sig)
                 self.assertEqual(run.finish(timeout=10), -sig)
-                self.assertTrue(wait_until(lambda: not e2e.running(probe["pid"]), 10), "the probe runs on")
+                self.assertTrue(e2e.wait_until(lambda: not e2e.running(probe["pid"]), 10), "the probe runs on")
                 self.assertTrue(e2e.running(grandchild), "the grandchild was ended with the probe")
 
     def test_target_gets_the_whole_environment(self):
@@ -135,10 +121,10 @@ class LifetimeTest(unittest.TestCase):
                         stdout.close()
                 self.addCleanup(proc.wait, 10)
                 self.addCleanup(kill_group_quietly, proc.pid)
-                self.assertTrue(wait_until(lambda: len(e2e.children(proc.pid)) == 1, 10), "the tool did not start")
+                self.assertTrue(e2e.wait_until(lambda: len(e2e.children(proc.pid)) == 1, 10), "the tool did not start")
                 tool = e2e.children(proc.pid)[0][0]
                 self.assertEqual(namespace_pids(tool)[-1], 1, "the tool is not the namespace's init")
-                self.assertTrue(wait_until(ready, 30), "the tool never got there")
+                self.assertTrue(e2e.wait_until(ready, 30), "the tool never got there")
 
                 os.kill(tool, signal.SIGTERM)
                 try:

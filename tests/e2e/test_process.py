@@ -3,7 +3,6 @@
 import os
 import re
 import shutil
-import signal
 import time
 import unittest
 
@@ -51,7 +50,7 @@ class ProcessTest(unittest.TestCase):
         self.assertTrue(os.path.exists(pid_file), "no grandchild was started")
         with open(pid_file) as f:
             grandchild = int(f.read())
-        self.addCleanup(self.kill_quietly, grandchild)
+        self.addCleanup(e2e.kill_quietly, grandchild)
 
         deadline = time.monotonic() + 10
         while e2e.running(records[0]["pid"]) and time.monotonic() < deadline:
@@ -61,13 +60,6 @@ class ProcessTest(unittest.TestCase):
         self.assertTrue(e2e.running(grandchild), "the grandchild was ended with its parent")
         with open(f"/proc/{grandchild}/cmdline", "rb") as f:
             self.assertEqual(f.read().split(b"\0")[1:3], [b"--sleep", b"60000"])
-
-    @staticmethod
-    def kill_quietly(pid):
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
 
     def test_no_zombies_or_descriptors_pile_up(self):
         run = e2e.Run(self, [e2e.PROBE, "--sleep 60000", "50", "10"])

@@ -37,13 +37,6 @@ def held_by(parent, record):
     return e2e.proc_stat(record["pid"]) == ("Z", parent)
 
 
-def wait_until(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return condition()
-
-
 def mask(*signals):
     return sum(1 << (s - 1) for s in signals)
 
@@ -55,7 +48,7 @@ class RobustnessTest(unittest.TestCase):
         run = e2e.Run(self, [e2e.PROBE, f"--traced-hold 8000 --record {record} --sleep 60000", "1000", "300"])
         first = e2e.wait_records(record, 1, timeout=10)[0]
         self.assertNotEqual(tracer_of(first["pid"]), 0, "the probe is not traced")
-        self.assertTrue(wait_until(lambda: held_by(run.pid, first), 5), "the first probe was not killed")
+        self.assertTrue(e2e.wait_until(lambda: held_by(run.pid, first), 5), "the first probe was not killed")
 
         cpu_before, t_before = cpu_s(run.pid), time.monotonic()
         time.sleep(3)
@@ -74,7 +67,7 @@ class RobustnessTest(unittest.TestCase):
             run.read(0)
             return sum(state == "Z" for _, state in e2e.children(run.pid))
 
-        self.assertTrue(wait_until(lambda: held() > 64, 45), f"{held()} held")
+        self.assertTrue(e2e.wait_until(lambda: held() > 64, 45), f"{held()} held")
         count = int(re.findall(e2e.COUNT_RE, run.text)[-1])
         self.assertIsNotNone(run.wait_for(rf"count #{count + 10}\b", 15), "the starts stopped")
 
@@ -87,7 +80,7 @@ class RobustnessTest(unittest.TestCase):
         resource.prlimit(run.pid, resource.RLIMIT_NOFILE, (0, 0))
         os.kill(run.pid, signal.SIGSTOP)
         os.kill(run.pid, signal.SIGCONT)
-        self.assertTrue(wait_until(lambda: not e2e.running(probe["pid"]), 12), "the probe runs on")
+        self.assertTrue(e2e.wait_until(lambda: not e2e.running(probe["pid"]), 12), "the probe runs on")
         ended_after_ms = time.time() * 1000 - probe["ms"]
         self.assertTrue(1500 <= ended_after_ms <= 12000, ended_after_ms)
         self.assertIsNone(run.proc.poll())
@@ -111,7 +104,7 @@ class RobustnessTest(unittest.TestCase):
                 probe = e2e.wait_records(record, 1, timeout=10)[0]
                 os.kill(run.pid, sig)
                 self.assertEqual(run.finish(timeout=10), -sig)  # the shell shows 128 + sig
-                self.assertTrue(wait_until(lambda: not e2e.running(probe["pid"]), 5), "the probe runs on")
+                self.assertTrue(e2e.wait_until(lambda: not e2e.running(probe["pid"]), 5), "the probe runs on")
 
     def test_signal_ends_a_tool_stuck_writing_to_a_stalled_pipe(self):
         # No target runs while the tool writes, so nothing may hold the signal back.
@@ -133,7 +126,7 @@ class RobustnessTest(unittest.TestCase):
             time.sleep(0.3)
             return before == queued() and before > full
 
-        self.assertTrue(wait_until(stuck, 30), "the tool never filled the pipe")
+        self.assertTrue(e2e.wait_until(stuck, 30), "the tool never filled the pipe")
         os.kill(proc.pid, signal.SIGTERM)
         self.assertEqual(proc.wait(timeout=10), -signal.SIGTERM)
 
@@ -156,7 +149,7 @@ class RobustnessTest(unittest.TestCase):
         self.assertTrue(e2e.running(probe["pid"]))
         os.kill(run.pid, signal.SIGTERM)
         self.assertEqual(run.finish(timeout=10), -signal.SIGTERM)
-        self.assertTrue(wait_until(lambda: not e2e.running(probe["pid"]), 5), "the probe runs on")
+        self.assertTrue(e2e.wait_until(lambda: not e2e.running(probe["pid"]), 5), "the probe runs on")
 
 
 if __name__ == "__main__":
