@@ -24,13 +24,13 @@ if [ "$#" -gt 0 ]; then
     esac
   done
 else
-  # Tests; the Windows builds of both widths and the Wine that runs each (wine32 where this machine
-  # executes 32-bit x86 code, wine64 where it does not); pefile for the static check of the exe;
+  # Tests; the Windows builds of both widths and the Wine that runs them (wine64 always; wine32 below,
+  # only where this machine executes 32-bit x86 code); pefile for the static check of the exe;
   # dpkg-dev and file for the .deb's computed dependencies, mandoc and groff to check the manual page,
   # lintian to check the .deb; clang and its runtime libraries for the libFuzzer targets.
   packages+=(libgtest-dev libgmock-dev python3 python3-pefile
              g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-             wine wine32 wine64
+             wine wine64
              dpkg-dev file mandoc groff-base lintian
              clang libclang-rt-14-dev)
   windows=1
@@ -40,11 +40,16 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-# wine32 comes from the i386 architecture.
+. "$(dirname "$0")/runs-i386.sh"
+
+# wine32 comes from the i386 architecture; a machine that cannot run 32-bit x86 code needs neither.
 added_arch=0
-if [ "$windows" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-  as_root dpkg --add-architecture i386
-  added_arch=1
+if [ "$windows" -eq 1 ] && runs_i386; then
+  packages+=(wine32)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+    added_arch=1
+  fi
 fi
 
 missing=()
@@ -53,8 +58,30 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
+install() {
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"
+}
+
 if [ "${#missing[@]}" -gt 0 ] || [ "$added_arch" -eq 1 ]; then
   echo "installing: ${missing[*]}"
-  as_root apt-get update -q
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # An index that is mid-sync on the mirror (one this machine may not even need) fails the update;
+  # the install decides, and shows the update's error if it fails too.
+  update_log=$(mktemp)
+  if ! as_root apt-get update -q >"$update_log" 2>&1; then
+    echo "apt-get update failed; installing from the package lists at hand"
+  fi
+  rest=()
+  for p in "${missing[@]}"; do [ "$p" = wine32 ] || rest+=("$p"); done
+  if [ "${#rest[@]}" -gt 0 ] && ! install "${rest[@]}"; then
+    echo "apt-get update said:" >&2
+    cat "$update_log" >&2
+    rm -f "$update_log"
+    exit 1
+  fi
+  # Without wine32 the Wine tests run on the x86_64 build (scripts/test-all.sh says so).
+  if [ "${#rest[@]}" -lt "${#missing[@]}" ] && ! install wine32:i386; then
+    echo "wine32 could not be installed; the Wine tests will run on the x86_64 build" >&2
+    grep -E '^(E|W|Err):' "$update_log" >&2 || true
+  fi
+  rm -f "$update_log"
 fi

@@ -8,18 +8,22 @@ bash scripts/install-deps.sh
 jobs=2
 
 # The Wine tests run on the i686 build, the product, where this machine can execute 32-bit x86
-# programs; elsewhere on the x86_64 build of the same sources under 64-bit Wine. Found out once, by
-# running Wine's 32-bit loader.
+# programs and wine32 is installed; elsewhere on the x86_64 build of the same sources under 64-bit
+# Wine, and the line below says why.
 windows_build=${KADRON_WINDOWS_BUILD:-}
 case "$windows_build" in
   i686|x86_64) why="KADRON_WINDOWS_BUILD=$windows_build asks for it" ;;
   "")
+    . scripts/runs-i386.sh
     if loader=$(/usr/lib/wine/wine --version 2>&1); then
       windows_build=i686
       why="this machine runs 32-bit x86 programs (Wine's 32-bit loader: $loader)"
+    elif runs_i386; then
+      windows_build=x86_64
+      why="the i686 Wine tests did not run: this machine runs 32-bit x86 programs, but Wine's 32-bit loader is not there or fails (${loader##*: }; wine32 may not have been installable: see the install step above)"
     else
       windows_build=x86_64
-      why="this machine cannot run 32-bit x86 programs (Wine's 32-bit loader: ${loader##*: })"
+      why="the i686 Wine tests did not run: this machine cannot run 32-bit x86 programs (a 32-bit x86 program fails to execute)"
     fi ;;
   *) echo "KADRON_WINDOWS_BUILD must be i686 or x86_64, not '$windows_build'" >&2; exit 2 ;;
 esac
