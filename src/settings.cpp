@@ -45,6 +45,12 @@ const char NUMBER_TRAILING_TEXT[] = "kadron: %s \"%s\" read as %lu ms (only lead
 const char NUMBER_NO_DIGITS_TEXT[] = "kadron: %s \"%s\" read as %lu ms (no digits)\n";
 const char NUMBER_TOO_LARGE_TEXT[] =
     "kadron: %s \"%s\" read as %lu ms (above 4294967295, taken modulo 2^32)\n";
+const char NUMBER_TOO_SMALL_TEXT[] =
+    "kadron: %s \"%s\" read as %lu ms (below -4294967295, taken modulo 2^32)\n";
+// -1 is the usual way to write "no limit" (4294967295); any other negative
+// number is probably a mistake.
+const char NUMBER_NEGATIVE_TEXT[] = "kadron: %s \"%s\" read as %lu ms (negative, taken modulo 2^32)\n";
+const char EXTRA_WORD_TEXT[] = "kadron: extra word \"%s\" ignored (at most five words are read)\n";
 const char RUN_MODE_TEXT[] = "kadron: run mode \"%s\" read as wait (only wait and nowait are known)\n";
 
 const char DEFAULT_ARGUMENTS[] = " ";
@@ -67,6 +73,7 @@ void check_number(const char *name, const char *word) {
     const char *p = word;
     while (is_space(*p))
         ++p;
+    const bool negative = *p == '-';
     if (*p == '+' || *p == '-') ++p;
     const char *digits = p;
     uint64_t magnitude = 0;
@@ -77,7 +84,9 @@ void check_number(const char *name, const char *word) {
     if (p == digits) {
         format = NUMBER_NO_DIGITS_TEXT;
     } else if (magnitude > UINT32_MAX) {
-        format = NUMBER_TOO_LARGE_TEXT;
+        format = negative ? NUMBER_TOO_SMALL_TEXT : NUMBER_TOO_LARGE_TEXT;
+    } else if (negative && magnitude != 1) {
+        format = NUMBER_NEGATIVE_TEXT;
     } else if (*p != '\0') {
         format = NUMBER_TRAILING_TEXT;
     }
@@ -96,6 +105,8 @@ void warn_about_words(int word_count, const char *const *words) {
         compare_no_case(words[5], "wait") != 0) {
         std::fprintf(stderr, RUN_MODE_TEXT, words[5]);
     }
+    for (int i = 6; i < word_count; ++i)
+        std::fprintf(stderr, EXTRA_WORD_TEXT, words[i]);
 }
 
 void print_echo(const run_settings &s) {

@@ -213,6 +213,22 @@ TEST(ParseInvocation, WordsThatAreProbablyMistakesAreReadAsBeforeWithOneWarningE
          "kadron: run time \"4294967296x\" read as 0 ms (above 4294967295, taken modulo 2^32)\n"
          "kadron: run mode \"later\" read as wait (only wait and nowait are known)\n"},
         {{"p", "", "abc"}, 5000, 5000, true, "kadron: cycle time \"abc\" read as 0 ms (no digits)\n"},
+        // -1 means no limit; any other negative number is warned, 4294967295 itself is in range.
+        {{"p", "", " -1", "-01", "wait"}, 4294967295u, 4294967295u, true, ""},
+        {{"p", "", "4294967295", "4294967295", "wait"}, 4294967295u, 4294967295u, true, ""},
+        {{"p", "", "-0", "-5000", "nowait", "x", "y"},
+         0,
+         4294962296u,
+         false,
+         "kadron: cycle time \"-0\" read as 0 ms (negative, taken modulo 2^32)\n"
+         "kadron: run time \"-5000\" read as 4294962296 ms (negative, taken modulo 2^32)\n"
+         "kadron: extra word \"x\" ignored (at most five words are read)\n"
+         "kadron: extra word \"y\" ignored (at most five words are read)\n"},
+        {{"p", "", "-4294967303", "5", "nowait"},
+         4294967289u,
+         5,
+         false,
+         "kadron: cycle time \"-4294967303\" read as 4294967289 ms (below -4294967295, taken modulo 2^32)\n"},
     };
     for (const auto &c : cases) {
         const parsed p = parse(c.words);
