@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
-targets=(settings words version)
+targets=(settings words version json)
 build=build-fuzz
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DKADRON_FUZZ=ON -DKADRON_WERROR=ON \

@@ -40,7 +40,7 @@ cmake -S . -B build-sanitize -DKADRON_WERROR=ON -DKADRON_SANITIZE=ON -DCMAKE_BUI
 cmake --build build-sanitize -j"$jobs"
 ctest --test-dir build-sanitize -j"$jobs" --output-on-failure
 
-echo "== Fuzzing: 60 s per target (settings, word splitting, version lookup) with libFuzzer"
+echo "== Fuzzing: 60 s per target (settings, word splitting, version lookup, run-record JSON text) with libFuzzer"
 bash scripts/fuzz.sh 60
 
 # Both widths are built and checked as files everywhere; Wine runs the one chosen above.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "run_record.h"
 #include "text.h"
 #include "version_info.h"
 
@@ -33,7 +34,7 @@ bool own_file_name(const char *word_0, char *name, std::size_t size) {
 
 } // namespace
 
-void show_banner(const char *word_0) {
+void show_banner(const char *word_0, char *version, std::size_t version_size) {
     char name[TEXT_SIZE];
     const char *own_file_version = NO_VERSION;
     void *block = nullptr;
@@ -50,6 +51,7 @@ void show_banner(const char *word_0) {
     std::printf(VERSION_TEXT, own_file_version);
     std::printf(ATTRIBUTION_TEXT, KADRON_LEGAL_COPYRIGHT);
     std::printf(HOMEPAGE_TEXT, KADRON_HOMEPAGE);
+    version_with_dots(own_file_version, version, version_size);
     // The version text lies inside the block: release it only now.
     if (block != nullptr) platform_free(block);
 }

@@ -6,6 +6,7 @@
 
 #include "banner.h"
 #include "platform.h"
+#include "run_record.h"
 #include "supervised_run.h"
 
 namespace {
@@ -21,7 +22,7 @@ const char NEXT_TEXT[] = "   next at %02d:%02d:%02d,%03d";
 // suggest why.
 const char NO_OPTIONS_HINT[] = "kadron: there are no options; the first word is the program to start "
                                "(run kadron alone for the usage)\n";
-const char NO_SEARCH_PATH_HINT[] = "kadron: the search path is not used; give a path such as ./NAME\n";
+const char NO_SEARCH_PATH_HINT[] = "kadron: the search path is not used; give a path such as %sNAME\n";
 
 // The texts of one moment, gathered so that they leave in one write: on a
 // terminal, where standard output is unbuffered, each printf is a write.
@@ -48,14 +49,24 @@ void add_clock(moment_text *m, const char *format, const calendar_time &t) {
 
 void print_moment(const moment_text &m) { std::fwrite(m.text, 1, m.length, stdout); }
 
+// The tool was told to stop: its last record, then its end.
+[[noreturn]] void stop_now(record_log *log, uint32_t cycle_count) {
+    stop_report stop{};
+    platform_stop_report(&stop);
+    record_end(log, cycle_count, stop);
+    std::fflush(stdout);
+    platform_finish_stop();
+}
+
 // A wait of WAIT_FOREVER_MS would never end: sleep it as two finite waits.
-void sleep_out(intptr_t wake_event, uint32_t remaining_ms) {
+// false: the tool was told to stop.
+bool sleep_out(intptr_t wake_event, uint32_t remaining_ms) {
     std::fflush(stdout);
     if (remaining_ms == WAIT_FOREVER_MS) {
-        platform_sleep(wake_event, WAIT_FOREVER_MS - 1);
+        if (!platform_sleep(wake_event, WAIT_FOREVER_MS - 1)) return false;
         remaining_ms = 1;
     }
-    platform_sleep(wake_event, remaining_ms);
+    return platform_sleep(wake_event, remaining_ms);
 }
 
 bool has_any_of(const char *text, const char *characters) {
@@ -68,13 +79,13 @@ void hint_not_found(const char *program) {
     if (program[0] != '\0' && std::strchr(platform_option_marks(), program[0]) != nullptr) {
         std::fputs(NO_OPTIONS_HINT, stderr);
     } else if (program[0] != '\0' && !has_any_of(program, platform_directory_separators())) {
-        std::fputs(NO_SEARCH_PATH_HINT, stderr);
+        std::fprintf(stderr, NO_SEARCH_PATH_HINT, platform_current_directory_prefix());
     }
 }
 
 } // namespace
 
-int cycle_loop(const run_settings &settings) {
+int cycle_loop(const run_settings &settings, record_log *log) {
     const intptr_t wake_event = platform_create_sleeper();
     uint32_t cycle_count = 0;
     int exit_status = EXIT_CANNOT_START;
@@ -93,12 +104,16 @@ int cycle_loop(const run_settings &settings) {
         char arguments[TEXT_SIZE];
         std::memcpy(arguments, settings.command_line_arguments, sizeof arguments);
         uint32_t elapsed_ms = settings.run_time_in_milliseconds;
-        start_failure failure = start_failure::refused;
-        if (!run_once(settings.program_path_and_name, arguments, &elapsed_ms, &failure)) {
-            if (failure == start_failure::not_found) {
+        run_details details{};
+        const run_status status =
+            run_once(settings.program_path_and_name, arguments, &elapsed_ms, log->on, &details);
+        if (status == run_status::stopped) stop_now(log, cycle_count);
+        if (status == run_status::not_started) {
+            if (details.failure == start_failure::not_found) {
                 hint_not_found(settings.program_path_and_name);
                 exit_status = EXIT_NOT_FOUND;
             }
+            record_start_failed(log, cycle_count, exit_status, details.reason);
             break;
         }
 
@@ -113,17 +128,22 @@ int cycle_loop(const run_settings &settings) {
         moment_text after_run{};
         add_clock(&after_run, NEXT_TEXT, next);
         print_moment(after_run);
+        record_run(log, cycle_count, details.report, true);
 
-        if (remaining_ms > 0) sleep_out(wake_event, remaining_ms);
+        if (remaining_ms > 0 && !sleep_out(wake_event, remaining_ms)) stop_now(log, cycle_count);
     }
     platform_close_sleeper(wake_event);
     return exit_status;
 }
 
 int kadron_main(int word_count, const char *const *words) {
-    show_banner(word_count > 0 ? words[0] : "");
+    char version[TEXT_SIZE];
+    show_banner(word_count > 0 ? words[0] : "", version, sizeof version);
     run_settings settings{};
     int exit_status = 0;
     if (!parse_invocation(word_count, words, &settings, &exit_status)) return exit_status;
-    return cycle_loop(settings);
+    record_log log{};
+    record_setup(&log);
+    if (!record_begin(&log, settings, version)) return EXIT_CANNOT_RECORD;
+    return cycle_loop(settings, &log);
 }

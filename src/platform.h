@@ -19,6 +19,10 @@ constexpr uint32_t WAIT_FOREVER_MS = 4294967295u;
 // 100-nanosecond units in one millisecond.
 constexpr uint64_t UNITS_PER_MS = 10000u;
 
+// Exit code given to a program that is ended by force (where the OS has exit
+// codes for that: Windows).
+constexpr uint32_t TERMINATE_EXIT_CODE = 42;
+
 // Local calendar time, field by field as the Windows SYSTEMTIME.
 struct calendar_time {
     uint16_t year;
@@ -33,15 +37,36 @@ struct calendar_time {
 
 // A started program as the backend knows it. Owned by whoever started it and
 // released with platform_close(). On POSIX process is the pid, thread unused.
+// id is the OS's process id, for texts and records.
 struct process_ref {
     intptr_t process;
     intptr_t thread;
+    uint32_t id;
 };
 
 enum class wait_outcome {
     ended,     // the program has ended by itself
     timed_out, // still running when the time-out ran out
     failed,    // the wait itself failed
+    stopped,   // the tool is told to stop; see platform_stop_report()
+};
+
+// How a program that ended by itself ended: its exit status, or on POSIX the
+// signal that killed it, by name ("SIGSEGV"; "SIG" and the number for one
+// without a short name).
+constexpr std::size_t SIGNAL_NAME_SIZE = 16;
+struct target_end {
+    bool by_signal;
+    uint32_t exit_code; // the whole exit status (on Windows all 32 bits)
+    char signal_name[SIGNAL_NAME_SIZE];
+};
+
+// What stopped the tool: the signal's name ("SIGTERM") or the console
+// event's ("CTRL_C_EVENT"), and whether a running target was ended for it.
+constexpr std::size_t STOP_CAUSE_SIZE = 32;
+struct stop_report {
+    char cause[STOP_CAUSE_SIZE];
+    bool target_forced;
 };
 
 // Why a start failed.
@@ -67,18 +92,25 @@ bool platform_start(const char *application_name, char *command_line, process_re
                     start_failure *failure, char *reason, std::size_t reason_size);
 
 // Waits up to timeout_ms (WAIT_FOREVER_MS: no limit) for the program to end.
-// On POSIX the tool's ending signals (SIGTERM, SIGHUP, SIGINT, SIGQUIT; not
-// one that was ignored or blocked when the tool started) are held back from a
-// start until platform_close() and taken here and in platform_sleep(): the
-// program still running is ended by force first, then the tool ends by the
-// same signal, or with exit status 128 + its number where that cannot end it
-// (a PID namespace's init). Anywhere else they end the tool at once the same
-// way, also while it is blocked writing its output.
+// The tool's stops (on POSIX its ending signals SIGTERM, SIGHUP, SIGINT,
+// SIGQUIT, not one that was ignored or blocked when the tool started; on
+// Windows Ctrl+C, Ctrl+Break, the console closing and shutdown) are taken
+// here and in platform_sleep(): the program still running is ended by force
+// first, then the wait returns stopped, and the core has its last word before
+// platform_finish_stop(). On POSIX they are held back from a start until
+// platform_close(); anywhere else they end the tool at once the same way, the
+// target first, also while it is blocked writing its output.
 wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms);
 
+// How the program ended, after platform_wait() returned ended; after a
+// platform_terminate() that succeeded, how the forced end shows: killed by
+// SIGKILL on POSIX, exit code TERMINATE_EXIT_CODE on Windows.
+void platform_how_ended(const process_ref &started, target_end *how);
+
 // Ends the program by force with exit_code where the OS has one; does not wait
-// for it to end. false when the request failed.
-bool platform_terminate(const process_ref &started, uint32_t exit_code);
+// for it to end. false when the request failed: reason holds the system's
+// words for why (at most reason_size - 1 characters, no line end).
+bool platform_terminate(const process_ref &started, uint32_t exit_code, char *reason, std::size_t reason_size);
 
 // Releases the program: the process first, then the thread.
 void platform_close(process_ref *started);
@@ -100,10 +132,19 @@ intptr_t platform_create_sleeper();
 
 // Sleeps the whole timeout_ms (which is below WAIT_FOREVER_MS), also across
 // signals other than the tool's ending signals (see platform_wait()), and
-// goes on at once if the deadline passed while stopped.
-void platform_sleep(intptr_t sleeper, uint32_t timeout_ms);
+// goes on at once if the deadline passed while stopped. false: the tool is
+// told to stop (see platform_wait()).
+bool platform_sleep(intptr_t sleeper, uint32_t timeout_ms);
 
 void platform_close_sleeper(intptr_t sleeper);
+
+// After a wait returned stopped or a sleep false: what the stop was.
+void platform_stop_report(stop_report *report);
+
+// Ends the tool after a stop, as the stop itself would have: on POSIX by the
+// same signal (or exit status 128 + its number where that cannot end it), on
+// Windows through the system's own handling of the console event.
+[[noreturn]] void platform_finish_stop();
 
 // Suffix the OS gives executable files (".exe" on Windows, "" where there is
 // none), appended to the tool's own name when the name lacks it.
@@ -112,6 +153,10 @@ const char *platform_executable_suffix();
 // The characters that separate directories in a program path ("/" on POSIX;
 // a backslash, "/" and the drive's ":" on Windows).
 const char *platform_directory_separators();
+
+// How a program in the current directory is named ("./" on POSIX, ".\\" on
+// Windows), for the hint shown when a bare name was not found.
+const char *platform_current_directory_prefix();
 
 // The characters that begin an option on this OS's command lines ("-" on
 // POSIX; "-" and "/" on Windows).
@@ -135,9 +180,35 @@ void platform_free(void *block);
 
 // Sets up standard output before the first text: unbuffered on a terminal or
 // console, block-buffered otherwise (the core flushes before every wait).
-// Standard error, which carries only the reason of a failed start, is
-// unbuffered.
+// Standard error, which carries warnings, reasons and hints, is unbuffered.
 void platform_setup_output();
+
+// The value of the tool's environment variable name, nullptr when it is unset.
+// It lives as long as the process.
+const char *platform_setting(const char *name);
+
+// The tool's own process id.
+uint32_t platform_process_id();
+
+// The wall-clock time in UTC, milliseconds included.
+void platform_utc_time(calendar_time *now);
+
+// Appends line (length bytes) in one write to the file at path, created when
+// missing (with the usual permissions of a new file), never truncated, opened
+// and closed for this line alone and never inherited by a target; to standard
+// error when path is nullptr. *written: the bytes that got there. false: not
+// all of them; reason holds the system's words for why.
+bool platform_append_line(const char *path, const char *line, std::size_t length, std::size_t *written,
+                          char *reason, std::size_t reason_size);
+
+// Whether standard error shows where standard output does (a terminal, or the
+// same file), so that a line there would stand inside the status line.
+bool platform_error_joins_output();
+
+// The tool's texts (the ANSI code page on Windows) as UTF-8, terminated;
+// bytes that have no UTF-8 form are passed on as they are. At most out_size - 1
+// bytes; the text is cut at a character's end where it does not fit.
+void platform_text_to_utf8(const char *text, char *out, std::size_t out_size);
 
 // The tool's own command-line words; word 0 is the tool's name as typed, or
 // its own file name when that is missing. The words live as long as the

@@ -4,16 +4,30 @@
 #include <cstdint>
 
 #include "platform.h"
+#include "run_record.h"
 
-// Exit code given to a program that is ended by force.
-constexpr uint32_t TERMINATE_EXIT_CODE = 42;
+enum class run_status {
+    ran,         // started, and its run is over
+    not_started, // the start failed
+    stopped,     // the tool was told to stop during the run (platform_stop_report() says how)
+};
+
+// What a run leaves for its caller beyond its duration.
+struct run_details {
+    start_failure failure;   // after not_started
+    char reason[TEXT_SIZE];  // after not_started: the system's words
+    run_report report;       // after ran, when asked for
+};
 
 // Starts program with arguments as its whole command line, waits up to
 // *elapsed_ms (WAIT_FOREVER_MS: no limit) for it to end and ends it by force
-// if it still runs, also when the wait itself fails. On return *elapsed_ms
-// holds the measured duration, from just after the start to just after the
-// wait (and the termination, if any), modulo 2^32.
-// false: the program could not be started; the failure text is printed, the
-// reason goes to standard error, *failure says which kind of failure it was
-// and *elapsed_ms is left as it was.
-bool run_once(const char *program, char *arguments, uint32_t *elapsed_ms, start_failure *failure);
+// if it still runs, also when the wait itself fails. On return after ran,
+// *elapsed_ms holds the measured duration, from just after the start to just
+// after the wait (and the termination, if any), modulo 2^32, and, with
+// want_report, details->report says how the run went (UTC times, outcome); a
+// forced end that fails is told on standard error. not_started: the failure
+// text is printed, the reason goes to standard error and into details, and
+// *elapsed_ms is left as it was. stopped: the target (if it still ran) was
+// ended by the platform; the caller has its last word, then the tool ends.
+run_status run_once(const char *program, char *arguments, uint32_t *elapsed_ms, bool want_report,
+                    run_details *details);

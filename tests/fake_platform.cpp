@@ -23,6 +23,18 @@ struct world {
     std::vector<fake_call> calls;
     fake_version version;
     int blocks_in_use = 0;
+    std::size_t block_size = 0;
+    uint32_t runs_started = 0;
+    uint32_t stop_in_sleep_after = 0;
+    bool stop_forced_target = false;
+    bool stop_pending = false;
+    bool joins_output = false;
+    std::vector<std::pair<std::string, std::string>> settings;
+    std::string append_failure;
+    uint32_t appends = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> failing;
+    std::size_t append_written = 0;
+    std::vector<fake_line> lines;
 };
 
 world w;
@@ -45,6 +57,25 @@ int fake_blocks_in_use() { return w.blocks_in_use; }
 void fake_plan(planned_run run) { w.plans.push_back(run); }
 void fake_set_start_cost(uint32_t ms) { w.start_cost_ms = ms; }
 void fake_fail_sleeper(bool fail) { w.fail_sleeper = fail; }
+void fake_stop_in_sleep_after(uint32_t run) { w.stop_in_sleep_after = run; }
+void fake_set_error_joins_output(bool joins) { w.joins_output = joins; }
+const std::vector<fake_line> &fake_lines() { return w.lines; }
+
+void fake_set_setting(const char *name, const char *value) {
+    for (auto &entry : w.settings) {
+        if (entry.first == name) {
+            entry.second = value == nullptr ? std::string("\x01unset") : value;
+            return;
+        }
+    }
+    w.settings.emplace_back(name, value == nullptr ? std::string("\x01unset") : value);
+}
+
+void fake_fail_appends(const char *reason, std::size_t written_bytes, uint32_t first, uint32_t last) {
+    w.append_failure = reason;
+    w.append_written = written_bytes;
+    w.failing.emplace_back(first, last);
+}
 const std::vector<fake_call> &fake_calls() { return w.calls; }
 uint64_t fake_now_ms() { return w.now_ms; }
 
@@ -74,6 +105,7 @@ bool platform_start(const char *application_name, char *command_line, process_re
     w.current_open = true;
     started->process = 1;
     started->thread = 2;
+    started->id = FAKE_FIRST_TARGET_PID + w.runs_started++;
     return true;
 }
 
@@ -84,6 +116,12 @@ wait_outcome platform_wait(const process_ref &, uint32_t timeout_ms) {
     if (w.current.kind == planned_run::wait_fails)
         return ran < w.current.ms ? wait_outcome::failed : wait_outcome::ended;
     const bool forever = timeout_ms == WAIT_FOREVER_MS;
+    if (w.current.kind == planned_run::stopped && (forever || w.current.ms <= ran + timeout_ms)) {
+        if (w.current.ms > ran) w.now_ms += w.current.ms - ran;
+        w.stop_pending = true;
+        w.stop_forced_target = true;
+        return wait_outcome::stopped;
+    }
     if (w.current.kind == planned_run::ends_after && (forever || w.current.ms <= ran + timeout_ms)) {
         if (w.current.ms > ran) w.now_ms += w.current.ms - ran;
         return wait_outcome::ended;
@@ -92,9 +130,21 @@ wait_outcome platform_wait(const process_ref &, uint32_t timeout_ms) {
     return wait_outcome::timed_out;
 }
 
-bool platform_terminate(const process_ref &, uint32_t exit_code) {
+void platform_how_ended(const process_ref &, target_end *how) {
+    *how = target_end{};
+    if (!w.current_open) return;
+    const bool forced = w.current.kind != planned_run::ends_after;
+    const char *signal = forced ? "SIGKILL" : w.current.signal;
+    how->by_signal = signal != nullptr;
+    how->exit_code = forced ? TERMINATE_EXIT_CODE : w.current.exit_code;
+    if (signal != nullptr) std::snprintf(how->signal_name, sizeof how->signal_name, "%s", signal);
+}
+
+bool platform_terminate(const process_ref &, uint32_t exit_code, char *reason, std::size_t reason_size) {
     record(call_kind::terminate, exit_code);
-    return true;
+    if (!w.current.unkillable) return true;
+    std::snprintf(reason, reason_size, "%s", "scripted refusal");
+    return false;
 }
 
 void platform_close(process_ref *started) {
@@ -120,12 +170,67 @@ intptr_t platform_create_sleeper() {
     return w.fail_sleeper ? 0 : 7;
 }
 
-void platform_sleep(intptr_t, uint32_t timeout_ms) {
+bool platform_sleep(intptr_t, uint32_t timeout_ms) {
     record(call_kind::sleep, timeout_ms);
+    if (w.stop_in_sleep_after != 0 && w.runs_started == w.stop_in_sleep_after && !w.current_open) {
+        w.stop_pending = true;
+        w.stop_forced_target = false;
+        return false;
+    }
     w.now_ms += timeout_ms;
+    return true;
 }
 
 void platform_close_sleeper(intptr_t) { record(call_kind::close_sleeper, 0); }
+
+void platform_stop_report(stop_report *report) {
+    *report = stop_report{};
+    std::snprintf(report->cause, sizeof report->cause, "%s", w.stop_pending ? "SIGTERM" : "none");
+    report->target_forced = w.stop_forced_target;
+}
+
+void platform_finish_stop() {
+    record(call_kind::finish_stop, 0);
+    throw fake_tool_ended{};
+}
+
+const char *platform_setting(const char *name) {
+    for (const auto &entry : w.settings) {
+        if (entry.first == name) return entry.second == "\x01unset" ? nullptr : entry.second.c_str();
+    }
+    return nullptr;
+}
+
+uint32_t platform_process_id() { return FAKE_TOOL_PID; }
+
+// UTC is the calendar clock itself in the fake.
+void platform_utc_time(calendar_time *now) { platform_local_time(now); }
+
+bool platform_append_line(const char *path, const char *line, std::size_t length, std::size_t *written,
+                          char *reason, std::size_t reason_size) {
+    record(call_kind::append, static_cast<uint32_t>(length), path == nullptr ? "" : path);
+    ++w.appends;
+    bool fails = false;
+    for (const auto &range : w.failing)
+        fails = fails || (w.appends >= range.first && w.appends <= range.second);
+    if (fails) {
+        *written = w.append_written < length ? w.append_written : length;
+        w.lines.push_back(fake_line{path == nullptr ? "" : path, std::string(line, *written)});
+        std::snprintf(reason, reason_size, "%s", w.append_failure.c_str());
+        return false;
+    }
+    *written = length;
+    w.lines.push_back(fake_line{path == nullptr ? "" : path, std::string(line, length)});
+    return true;
+}
+
+bool platform_error_joins_output() { return w.joins_output; }
+
+void platform_text_to_utf8(const char *text, char *out, std::size_t out_size) {
+    std::snprintf(out, out_size, "%s", text);
+}
+
+const char *platform_current_directory_prefix() { return "./"; }
 
 const char *platform_executable_suffix() { return w.version.suffix.c_str(); }
 
@@ -164,12 +269,15 @@ void *platform_alloc_zeroed(uint32_t size) {
     record(call_kind::alloc, size);
     if (w.version.fail_alloc) return nullptr;
     ++w.blocks_in_use;
+    w.block_size = size;
     return new char[size]();
 }
 
 void platform_free(void *block) {
     record(call_kind::free, 0);
     --w.blocks_in_use;
+    // Overwritten first, as a freed block may be: a text still read from it shows.
+    std::memset(block, '#', w.block_size);
     delete[] static_cast<char *>(block);
 }
 

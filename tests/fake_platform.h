@@ -5,6 +5,7 @@
 // take the planned runs in order; once they are used up, starts fail.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,9 +15,13 @@
 struct planned_run {
     // wait_fails: every wait fails for the first ms after the start; a wait
     // after that finds it ended. cannot_start is refused, not_found finds no
-    // program; a start with no plan left is refused.
-    enum kind_t { ends_after, never_ends, cannot_start, not_found, wait_fails } kind;
+    // program; a start with no plan left is refused. stopped: the tool is
+    // told to stop ms into the run.
+    enum kind_t { ends_after, never_ends, cannot_start, not_found, wait_fails, stopped } kind;
     uint64_t ms; // how long an ends_after run lasts
+    uint32_t exit_code = 0;        // an ends_after run's exit status
+    const char *signal = nullptr;  // an ends_after run dies of this signal instead
+    bool unkillable = false;       // its forced end fails
 };
 
 enum class call_kind {
@@ -27,6 +32,8 @@ enum class call_kind {
     create_sleeper,
     sleep,
     close_sleeper,
+    append,
+    finish_stop,
     version_size,
     version_read,
     alloc,
@@ -50,6 +57,29 @@ void fake_plan(planned_run run);
 // Virtual milliseconds each successful start takes before it returns.
 void fake_set_start_cost(uint32_t ms);
 void fake_fail_sleeper(bool fail);
+// The tool is told to stop in the sleep after the given run (1 = the first).
+void fake_stop_in_sleep_after(uint32_t run);
+// Environment variables the tool sees (name=value; nullptr value: unset).
+void fake_set_setting(const char *name, const char *value);
+// Whether standard error shows where standard output does.
+void fake_set_error_joins_output(bool joins);
+// Appends number first to last (the first append is 1) fail with this
+// reason, each having written written_bytes of its line; each call adds a
+// range, and the last call's reason and bytes hold for all.
+void fake_fail_appends(const char *reason, std::size_t written_bytes = 0, uint32_t first = 1,
+                       uint32_t last = UINT32_MAX);
+// The lines appended, as written (path "" for standard error).
+struct fake_line {
+    std::string path;
+    std::string text;
+};
+const std::vector<fake_line> &fake_lines();
+// The fake's process ids: the tool's, and the first target's (then one up
+// for each start).
+constexpr uint32_t FAKE_TOOL_PID = 4242;
+constexpr uint32_t FAKE_FIRST_TARGET_PID = 100;
+// Thrown by platform_finish_stop(), which must not return.
+struct fake_tool_ended {};
 
 // The version data: the executable suffix, the one file that has version
 // data, its entries as "path\0value\0..." and what fails on the way.

@@ -22,9 +22,13 @@ std::string banner(const char *version) {
            " \n\n";
 }
 
+std::string shown_version;
+
 std::string show(const char *word_0) {
     testing::internal::CaptureStdout();
-    show_banner(word_0);
+    char version[260];
+    show_banner(word_0, version, sizeof version);
+    shown_version = version;
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
@@ -48,6 +52,7 @@ std::string looked_up() {
 TEST(ShowBanner, ReadsTheVersionOfTheOwnExecutable) {
     reset_with("kadron.exe");
     EXPECT_EQ(show("kadron"), banner("1, 0, 0, 8"));
+    EXPECT_EQ(shown_version, "1.0.0.8");
     EXPECT_EQ(looked_up(), "kadron.exe");
     EXPECT_EQ(fake_blocks_in_use(), 0);
     // The block is released after the text that points into it was printed.

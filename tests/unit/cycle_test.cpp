@@ -6,6 +6,7 @@
 
 #include "cycle_loop.h"
 #include "fake_platform.h"
+#include "run_record.h"
 #include "supervised_run.h"
 
 namespace {
@@ -34,7 +35,8 @@ struct loop_result {
 
 loop_result run_loop(const run_settings &s) {
     testing::internal::CaptureStdout();
-    const int status = cycle_loop(s);
+    record_log log{};
+    const int status = cycle_loop(s, &log);
     std::fflush(stdout);
     return loop_result{status, testing::internal::GetCapturedStdout()};
 }
@@ -58,7 +60,7 @@ TEST(CycleLoop, ForcedEndThenSleepsTheRestOfTheCycle) {
     fake_reset(1000, at(14, 5, 9, 120));
     fake_plan({planned_run::never_ends, 0});
     const loop_result r = run_loop(make_settings(15000, 5000));
-    EXPECT_EQ(r.status, EXIT_CANNOT_START);
+    EXPECT_EQ(r.status, 126);
     EXPECT_EQ(r.output, cycle_text(1, "14:05:09,120", "14:05:24,120") +
                             cycle_text(2, "14:05:24,120", nullptr) + FAILED);
 
@@ -71,7 +73,7 @@ TEST(CycleLoop, ForcedEndThenSleepsTheRestOfTheCycle) {
     EXPECT_EQ(calls[2].kind, call_kind::wait);
     EXPECT_EQ(calls[2].ms, 5000u);
     EXPECT_EQ(calls[3].kind, call_kind::terminate);
-    EXPECT_EQ(calls[3].ms, TERMINATE_EXIT_CODE);
+    EXPECT_EQ(calls[3].ms, 42u);
     EXPECT_EQ(calls[4].kind, call_kind::close);
     EXPECT_EQ(calls[5].kind, call_kind::sleep);
     EXPECT_EQ(calls[5].ms, 10000u);
@@ -169,12 +171,12 @@ TEST(CycleLoop, FailedFirstStartEndsWith127Or126AndAHintWhereTheWordsSuggestOne)
         int status;
         std::string hint;
     } const cases[] = {
-        {planned_run::not_found, "probe", EXIT_NOT_FOUND, path_hint},
-        {planned_run::not_found, "--help", EXIT_NOT_FOUND, options_hint},
-        {planned_run::not_found, "./gone/probe", EXIT_NOT_FOUND, ""},
-        {planned_run::not_found, "", EXIT_NOT_FOUND, ""},
-        {planned_run::cannot_start, "probe", EXIT_CANNOT_START, ""},
-        {planned_run::cannot_start, "-x", EXIT_CANNOT_START, ""},
+        {planned_run::not_found, "probe", 127, path_hint},
+        {planned_run::not_found, "--help", 127, options_hint},
+        {planned_run::not_found, "./gone/probe", 127, ""},
+        {planned_run::not_found, "", 127, ""},
+        {planned_run::cannot_start, "probe", 126, ""},
+        {planned_run::cannot_start, "-x", 126, ""},
     };
     for (const auto &c : cases) {
         fake_reset(0, at(9, 30, 0, 5));
@@ -219,23 +221,23 @@ TEST(RunOnce, ReportsTheDurationAndLeavesItOnFailure) {
     fake_plan({planned_run::ends_after, 300});
     fake_plan({planned_run::never_ends, 0});
     char args[] = " x";
-    start_failure failure = start_failure::not_found;
+    run_details details{};
     uint32_t elapsed_ms = 5000;
-    EXPECT_TRUE(run_once("p", args, &elapsed_ms, &failure));
+    EXPECT_EQ(run_once("p", args, &elapsed_ms, false, &details), run_status::ran);
     EXPECT_EQ(elapsed_ms, 300u);
     elapsed_ms = 0; // run time 0: ended at once
-    EXPECT_TRUE(run_once("p", args, &elapsed_ms, &failure));
+    EXPECT_EQ(run_once("p", args, &elapsed_ms, false, &details), run_status::ran);
     EXPECT_EQ(elapsed_ms, 0u);
     EXPECT_EQ(fake_calls_of(call_kind::terminate).size(), 1u);
     elapsed_ms = 1234;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(run_once("p", args, &elapsed_ms, &failure));
+    EXPECT_EQ(run_once("p", args, &elapsed_ms, false, &details), run_status::not_started);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), FAILED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string("kadron: cannot start \"p\": ") + FAKE_START_REASON + "\n");
     EXPECT_EQ(elapsed_ms, 1234u);
-    EXPECT_EQ(failure, start_failure::refused);
+    EXPECT_EQ(details.failure, start_failure::refused);
 }
 
 TEST(RunOnce, RunTimeHoldsWhenTheWaitFailsAndTheLongestOneHasNoLimit) {
@@ -244,9 +246,9 @@ TEST(RunOnce, RunTimeHoldsWhenTheWaitFailsAndTheLongestOneHasNoLimit) {
     fake_plan({planned_run::wait_fails, 300});         // fails for a while, then has ended
     fake_plan({planned_run::ends_after, 6000000000u}); // longer than 2^32 ms
     char args[] = " x";
-    start_failure failure = start_failure::not_found;
+    run_details details{};
     uint32_t elapsed_ms = 5000;
-    EXPECT_TRUE(run_once("p", args, &elapsed_ms, &failure));
+    EXPECT_EQ(run_once("p", args, &elapsed_ms, false, &details), run_status::ran);
     EXPECT_EQ(elapsed_ms, 5000u);
     const std::vector<fake_call> ends = fake_calls_of(call_kind::terminate);
     ASSERT_EQ(ends.size(), 1u);
@@ -256,7 +258,7 @@ TEST(RunOnce, RunTimeHoldsWhenTheWaitFailsAndTheLongestOneHasNoLimit) {
     const std::size_t first_wait = fake_calls_of(call_kind::wait).size();
     for (const uint64_t lasts_ms : {300ull, 6000000000ull}) {
         elapsed_ms = WAIT_FOREVER_MS;
-        EXPECT_TRUE(run_once("p", args, &elapsed_ms, &failure));
+        EXPECT_EQ(run_once("p", args, &elapsed_ms, false, &details), run_status::ran);
         EXPECT_EQ(elapsed_ms, static_cast<uint32_t>(lasts_ms));
     }
     EXPECT_EQ(fake_calls_of(call_kind::terminate).size(), 1u);
@@ -269,7 +271,7 @@ TEST(KadronMain, NoProgramGives17AndAProgramRunsTheLoop) {
     fake_reset(0, at(9, 0, 0, 0));
     const char *no_program[] = {"kadron"};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(kadron_main(1, no_program), EXIT_MISSING_PROGRAM);
+    EXPECT_EQ(kadron_main(1, no_program), 17);
     const std::string missing = testing::internal::GetCapturedStdout();
     // The banner comes first, also when no program is named.
     EXPECT_EQ(missing.rfind("Velm KADRON is a tool", 0), 0u);
@@ -279,7 +281,7 @@ TEST(KadronMain, NoProgramGives17AndAProgramRunsTheLoop) {
     fake_plan({planned_run::ends_after, 10});
     const char *words[] = {"kadron", "probe", "a b", "100", "50", "wait"};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(kadron_main(6, words), EXIT_CANNOT_START);
+    EXPECT_EQ(kadron_main(6, words), 126);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("KADRON starts process every 100 milliseconds \n"), std::string::npos);
     ASSERT_EQ(fake_calls_of(call_kind::start).size(), 2u);
