@@ -1,10 +1,12 @@
 // posix_backend.h: what the units of the POSIX backend ask of the one below them; nothing calls back up.
 //
-// platform_posix.cpp (output, words, local time) -> process_posix.cpp (targets,
-// wait, sleep, clock, the tool's signals) -> spawn_posix.cpp (the child).
+// platform_posix.cpp (output, words, local time, records) -> process_posix.cpp
+// (targets, wait, sleep, clock, the tool's signals) -> spawn_posix.cpp (the
+// child, and what a failed start means).
 #pragma once
 
 #include <signal.h>
+#include <stddef.h>
 #include <sys/types.h>
 
 // process_posix.cpp: sets up the tool's ending signals (SIGTERM, SIGHUP,
@@ -19,11 +21,20 @@ struct target_start {
     char *const *envp;        // ends with a null pointer
     const sigset_t *mask;     // the target's signal mask
     const sigset_t *defaults; // signals the target gets with their default action
-    int descriptor_limit;     // closed from 3 up to this where the kernel cannot close a range
 };
 
 // Starts a target that the kernel kills (SIGKILL) as soon as the tool ends,
-// however it ends; what the target starts itself is not covered. The pid, or
-// 0 when the program could not be executed: *error is then the errno of the
-// failure and the failed child has been reaped.
+// however it ends; what the target starts itself is not covered. It gets
+// descriptors 0, 1 and 2 and no other. The pid, or 0 when the program could
+// not be executed: *error is then the errno of the failure and the failed
+// child has been reaped.
 pid_t start_target(const target_start &start, int *error);
+
+// From now on every start closes the target's descriptors one by one, as
+// where the kernel cannot close a range of them (for the tests).
+void close_descriptors_one_by_one();
+
+// After a start failed with ENOENT: false when path itself does not exist;
+// true when it does, with reason naming what is missing (its interpreter or
+// its loader, where that can be read from the file).
+bool explain_missing_part(const char *path, char *reason, size_t reason_size);

@@ -1,12 +1,11 @@
-// process_posix.cpp: targets on POSIX (start, wait, forced end, reaping), the sleep, the monotonic clock and
-// the tool's own signals.
+// process_posix.cpp: targets on POSIX (start, wait, forced end, how they ended, reaping), the sleep, the
+// monotonic clock and the tool's own signals and stops.
 #include <errno.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -30,6 +29,8 @@ constexpr std::size_t MAX_WATCHED = 8;
 struct watched_target {
     pid_t pid; // 0: a free entry
     bool ended;
+    bool forced; // killed by platform_terminate()
+    int status;  // the wait status, once ended
 };
 watched_target watched[MAX_WATCHED];
 
@@ -44,6 +45,33 @@ sigset_t start_mask; // as the tool was started; every target gets it
 sigset_t ending;     // the ending signals the tool acts on
 sigset_t awaited;    // those and SIGCHLD, which stays blocked for the tool's life
 sigset_t handled;    // what a target gets back with its default action
+
+// A stop taken in the wait or the sleep: the signal, and whether a running
+// target was killed for it. From then on the ending signals stay blocked, so
+// the core has its last word before platform_finish_stop().
+int stop_signal = 0;
+bool stop_forced_target = false;
+
+// The standard signals by name; any other is "SIG" and its number.
+const struct {
+    int number;
+    const char *name;
+} SIGNAL_NAMES[] = {
+    {SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},   {SIGILL, "SIGILL"},
+    {SIGTRAP, "SIGTRAP"},     {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},     {SIGFPE, "SIGFPE"},
+    {SIGKILL, "SIGKILL"},     {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"},   {SIGUSR2, "SIGUSR2"},
+    {SIGPIPE, "SIGPIPE"},     {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"},   {SIGCHLD, "SIGCHLD"},
+    {SIGCONT, "SIGCONT"},     {SIGSTOP, "SIGSTOP"}, {SIGTSTP, "SIGTSTP"},   {SIGTTIN, "SIGTTIN"},
+    {SIGTTOU, "SIGTTOU"},     {SIGURG, "SIGURG"},   {SIGXCPU, "SIGXCPU"},   {SIGXFSZ, "SIGXFSZ"},
+    {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"}, {SIGWINCH, "SIGWINCH"}, {SIGIO, "SIGIO"},
+    {SIGSYS, "SIGSYS"},
+#ifdef SIGSTKFLT
+    {SIGSTKFLT, "SIGSTKFLT"},
+#endif
+#ifdef SIGPWR
+    {SIGPWR, "SIGPWR"},
+#endif
+};
 
 // Deadlines are kept in nanoseconds: a clock cut to whole milliseconds would
 // end waits up to a millisecond early or late.
@@ -64,6 +92,16 @@ bool target_running() {
         if (w.pid != 0) return true;
     }
     return false;
+}
+
+void signal_name(int sig, char *out, std::size_t out_size) {
+    for (const auto &known : SIGNAL_NAMES) {
+        if (known.number == sig) {
+            std::snprintf(out, out_size, "%s", known.name);
+            return;
+        }
+    }
+    std::snprintf(out, out_size, "SIG%d", sig);
 }
 
 // Only async-signal-safe calls: the handler comes here too.
@@ -89,7 +127,7 @@ void on_ending_signal(int sig) { end_by_signal(sig); }
 void hold_ending_signals() { pthread_sigmask(SIG_BLOCK, &ending, nullptr); }
 
 void release_ending_signals() {
-    if (!target_running()) pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
+    if (stop_signal == 0 && !target_running()) pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
 }
 
 watched_target *find_watched(pid_t pid) {
@@ -102,25 +140,45 @@ watched_target *find_watched(pid_t pid) {
 // Reaps every child that has ended; never blocks.
 void reap_children() {
     for (;;) {
-        const pid_t pid = waitpid(-1, nullptr, WNOHANG);
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, WNOHANG);
         if (pid < 0 && errno == EINTR) continue;
         if (pid <= 0) return;
         watched_target *w = find_watched(pid);
-        if (w != nullptr) w->ended = true;
+        if (w != nullptr) {
+            w->ended = true;
+            w->status = status;
+        }
     }
 }
 
+// A stop: the running target is killed as at the end of its run time, and
+// the ending signals stay blocked from now on.
+void take_stop(int sig) {
+    reap_children(); // a target that ended meanwhile was not forced
+    for (const watched_target &w : watched) {
+        if (w.pid > 0 && !w.ended) {
+            kill(w.pid, SIGKILL);
+            stop_forced_target = true;
+        }
+    }
+    stop_signal = sig;
+}
+
+enum class watch_end { target_ended, deadline, stop };
+
 // The one wait of the run and of the sleep: reaps ended children and takes
-// the tool's signals until target (if any) has ended or the deadline passed.
-// true: the target has ended; an end found at the deadline counts as an end.
-bool watch(const watched_target *target, bool forever, uint64_t deadline_ns) {
+// the tool's signals until target (if any) has ended, the deadline passed or
+// a stop came. An end found at the deadline counts as an end.
+watch_end watch(const watched_target *target, bool forever, uint64_t deadline_ns) {
     take_ending_signals();
+    if (stop_signal != 0) return watch_end::stop;
     hold_ending_signals();
-    bool ended = false;
+    watch_end result = watch_end::deadline;
     for (;;) {
         reap_children();
         if (target != nullptr && target->ended) {
-            ended = true;
+            result = watch_end::target_ended;
             break;
         }
         const uint64_t now = monotonic_ns();
@@ -129,7 +187,10 @@ bool watch(const watched_target *target, bool forever, uint64_t deadline_ns) {
         const timespec timeout{static_cast<time_t>(left / NS_PER_S), static_cast<long>(left % NS_PER_S)};
         siginfo_t info{};
         const int sig = sigtimedwait(&awaited, &info, forever ? nullptr : &timeout);
-        if (sig > 0 && sig != SIGCHLD) end_by_signal(sig);
+        if (sig > 0 && sig != SIGCHLD) {
+            take_stop(sig);
+            return watch_end::stop;
+        }
         if (sig < 0 && errno != EAGAIN && errno != EINTR) {
             // Signals cannot be waited for: look again after a short sleep.
             const uint64_t slice = forever || left > FALLBACK_SLICE_NS ? FALLBACK_SLICE_NS : left;
@@ -138,17 +199,18 @@ bool watch(const watched_target *target, bool forever, uint64_t deadline_ns) {
         }
     }
     release_ending_signals();
-    return ended;
+    return result;
 }
 
-void describe(int error, start_failure *failure, char *reason, std::size_t reason_size) {
+// A program that exists but whose interpreter or loader is missing fails
+// with ENOENT too: that is no missing program, and says what is missing.
+void describe(const char *path, int error, start_failure *failure, char *reason, std::size_t reason_size) {
     *failure = error == ENOENT || error == ENOTDIR ? start_failure::not_found : start_failure::refused;
+    if (error == ENOENT && explain_missing_part(path, reason, reason_size)) {
+        *failure = start_failure::refused;
+        return;
+    }
     std::snprintf(reason, reason_size, "%s", std::strerror(error));
-}
-
-int descriptor_limit() {
-    const long limit = sysconf(_SC_OPEN_MAX);
-    return limit < 0 || limit > INT_MAX ? INT_MAX : static_cast<int>(limit);
 }
 
 } // namespace
@@ -193,7 +255,7 @@ bool platform_start(const char *application_name, char *command_line, process_re
         if (w.pid == 0 && slot == nullptr) slot = &w;
     }
     if (slot == nullptr) {
-        describe(EAGAIN, failure, reason, reason_size);
+        describe(application_name, EAGAIN, failure, reason, reason_size);
         return false;
     }
 
@@ -201,7 +263,7 @@ bool platform_start(const char *application_name, char *command_line, process_re
     const char *words[MAX_TARGET_WORDS + 1];
     std::size_t word_count = 0;
     if (!split_words(command_line, "", argv_text, sizeof argv_text, words, MAX_TARGET_WORDS, &word_count)) {
-        describe(E2BIG, failure, reason, reason_size);
+        describe(application_name, E2BIG, failure, reason, reason_size);
         return false;
     }
     words[0] = application_name; // the program path stands in for word 0
@@ -213,19 +275,19 @@ bool platform_start(const char *application_name, char *command_line, process_re
                              .argv = const_cast<char *const *>(words),
                              .envp = environ,
                              .mask = &start_mask,
-                             .defaults = &handled,
-                             .descriptor_limit = descriptor_limit()};
+                             .defaults = &handled};
     hold_ending_signals();
     int error = 0;
     const pid_t pid = start_target(start, &error);
     if (pid == 0) {
-        describe(error, failure, reason, reason_size);
+        describe(application_name, error, failure, reason, reason_size);
         release_ending_signals();
         return false;
     }
-    *slot = watched_target{pid, false};
+    *slot = watched_target{pid, false, false, 0};
     started->process = pid;
     started->thread = 0;
+    started->id = static_cast<uint32_t>(pid);
     return true;
 }
 
@@ -233,22 +295,50 @@ wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms) {
     const watched_target *target = find_watched(static_cast<pid_t>(started.process));
     if (target == nullptr) return wait_outcome::failed;
     const bool forever = timeout_ms == WAIT_FOREVER_MS;
-    return watch(target, forever, monotonic_ns() + uint64_t{timeout_ms} * NS_PER_MS)
-               ? wait_outcome::ended
-               : wait_outcome::timed_out;
+    switch (watch(target, forever, monotonic_ns() + uint64_t{timeout_ms} * NS_PER_MS)) {
+    case watch_end::target_ended:
+        return wait_outcome::ended;
+    case watch_end::stop:
+        return wait_outcome::stopped;
+    case watch_end::deadline:
+        break;
+    }
+    return wait_outcome::timed_out;
 }
 
-bool platform_terminate(const process_ref &started, uint32_t) {
+void platform_how_ended(const process_ref &started, target_end *how) {
+    *how = target_end{};
+    const watched_target *target = find_watched(static_cast<pid_t>(started.process));
+    if (target == nullptr || (!target->ended && !target->forced)) return;
+    if (target->forced || WIFSIGNALED(target->status)) {
+        how->by_signal = true;
+        signal_name(target->forced ? SIGKILL : WTERMSIG(target->status), how->signal_name,
+                    sizeof how->signal_name);
+    } else {
+        how->exit_code = static_cast<uint32_t>(WEXITSTATUS(target->status));
+    }
+}
+
+bool platform_terminate(const process_ref &started, uint32_t, char *reason, std::size_t reason_size) {
     // Only the target itself: what it started keeps running. Signalled by pid
     // only while it is unreaped, so the pid cannot have been reused.
-    const watched_target *target = find_watched(static_cast<pid_t>(started.process));
-    if (target == nullptr) return false;
-    return target->ended || kill(target->pid, SIGKILL) == 0;
+    watched_target *target = find_watched(static_cast<pid_t>(started.process));
+    int error = ESRCH;
+    if (target != nullptr) {
+        if (target->ended) return true;
+        if (kill(target->pid, SIGKILL) == 0) {
+            target->forced = true;
+            return true;
+        }
+        error = errno;
+    }
+    std::snprintf(reason, reason_size, "%s", std::strerror(error));
+    return false;
 }
 
 void platform_close(process_ref *started) {
     watched_target *target = find_watched(static_cast<pid_t>(started->process));
-    if (target != nullptr) *target = watched_target{0, false};
+    if (target != nullptr) *target = watched_target{0, false, false, 0};
     started->process = 0;
     started->thread = 0;
     release_ending_signals();
@@ -260,8 +350,16 @@ intptr_t platform_create_sleeper() {
 }
 
 // Killed targets are reaped, and the tool's signals taken, while it sleeps.
-void platform_sleep(intptr_t, uint32_t timeout_ms) {
-    watch(nullptr, false, monotonic_ns() + uint64_t{timeout_ms} * NS_PER_MS);
+bool platform_sleep(intptr_t, uint32_t timeout_ms) {
+    return watch(nullptr, false, monotonic_ns() + uint64_t{timeout_ms} * NS_PER_MS) != watch_end::stop;
 }
 
 void platform_close_sleeper(intptr_t) {}
+
+void platform_stop_report(stop_report *report) {
+    *report = stop_report{};
+    if (stop_signal != 0) signal_name(stop_signal, report->cause, sizeof report->cause);
+    report->target_forced = stop_forced_target;
+}
+
+void platform_finish_stop() { end_by_signal(stop_signal != 0 ? stop_signal : SIGTERM); }

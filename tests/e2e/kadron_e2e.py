@@ -51,7 +51,7 @@ class Run:
     At the end of the test the whole group is killed: the tool, its targets and
     whatever they started."""
 
-    def __init__(self, test, words, limit=60, tty=False, **popen_args):
+    def __init__(self, test, words, limit=60, tty=False, tool=None, **popen_args):
         if tty:
             self.fd, writer = os.openpty()
         else:
@@ -60,7 +60,7 @@ class Run:
         self.started = time.monotonic()
         try:
             self.proc = subprocess.Popen(
-                [KADRON] + list(words),
+                [tool or KADRON] + list(words),
                 stdin=subprocess.DEVNULL,
                 stdout=writer,
                 stderr=self.stderr,
@@ -240,11 +240,17 @@ def children(pid):
 
 
 def main():
+    """Runs the tests of the calling script. With --skip-code N, a run whose tests all passed or were skipped,
+    at least one skipped, ends with status N, so that ctest shows the skip (its SKIP_RETURN_CODE)."""
     global KADRON, PROBE
     parser = argparse.ArgumentParser()
     parser.add_argument("--kadron", required=True)
     parser.add_argument("--probe", required=True)
+    parser.add_argument("--skip-code", type=int)
     args, rest = parser.parse_known_args()
     KADRON = os.path.abspath(args.kadron)
     PROBE = os.path.abspath(args.probe)
-    unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)
+    result = unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2, exit=False).result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    sys.exit(args.skip_code if args.skip_code is not None and result.skipped else 0)

@@ -77,14 +77,20 @@ class LifetimeTest(unittest.TestCase):
         self.assertEqual(len(e2e.wait_records(record, 1, timeout=10)), 1)
         self.assertEqual(record_environment(record), [[f"{k}={v}" for k, v in env.items()]])
 
+
+class NamespaceTest(unittest.TestCase):
+    """Run as a ctest test of its own, so that a machine that refuses a new PID namespace shows it as skipped."""
+
     def test_ending_signal_ends_a_namespace_init_while_it_sleeps_runs_or_is_stuck_writing(self):
         try:
-            allowed = subprocess.run(["unshare", "-fp", "--mount-proc", "/bin/true"], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30).returncode == 0
-        except (OSError, subprocess.TimeoutExpired):
-            allowed = False
-        if not allowed:
-            self.skipTest("this machine does not allow `unshare -fp --mount-proc` (a new PID namespace)")
+            trial = subprocess.run(["unshare", "-fp", "--mount-proc", "/bin/true"], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=30)
+        except subprocess.TimeoutExpired:
+            self.fail("`unshare -fp --mount-proc /bin/true` hung")
+        refusal = trial.stderr.decode("latin-1").strip()
+        if trial.returncode != 0 and ("Operation not permitted" in refusal or "Permission denied" in refusal):
+            self.skipTest(f"this machine refuses a new PID namespace: {refusal}")
+        self.assertEqual(trial.returncode, 0, f"`unshare -fp --mount-proc /bin/true` failed: {refusal}")
 
         base = e2e.temp_dir(self)
         record = os.path.join(base, "record")

@@ -104,6 +104,11 @@ class SettingsTest(unittest.TestCase):
         with open(script, "w") as f:
             f.write("touch started\n")  # no interpreter line: not a program
         os.chmod(script, 0o755)
+        # There, but their interpreter is not: named by a bare name, yet no search-path hint.
+        for name, first_line in (("crlf.sh", b"#!/bin/sh\r\n"), ("no-shell.sh", b"#! /missing/sh -e\n")):
+            with open(os.path.join(base, name), "wb") as f:
+                f.write(first_line + b"touch started\n")
+            os.chmod(os.path.join(base, name), 0o755)
 
         # Standard output says what it always said; standard error says why, in the system's words, and
         # the status tells a missing program (127) from one that is there and cannot start (126).
@@ -118,10 +123,13 @@ class SettingsTest(unittest.TestCase):
             (plain, errno.EACCES, 126, ""),
             (garbage, errno.ENOEXEC, 126, ""),
             (script, errno.ENOEXEC, 126, ""),
+            ("crlf.sh", 'its interpreter "/bin/sh\\r" (first line) does not exist', 126, ""),
+            ("no-shell.sh", 'its interpreter "/missing/sh" (first line) does not exist', 126, ""),
         ]
         for program, reason, expected_status, hint in cases:
             with self.subTest(program=program):
-                stderr = f'kadron: cannot start "{program}": {os.strerror(reason)}\n' + hint
+                because = reason if isinstance(reason, str) else os.strerror(reason)
+                stderr = f'kadron: cannot start "{program}": {because}\n' + hint
                 status, text = self.run_to_end([program, "", "1000", "100"], stderr=stderr, cwd=base)
                 self.assertEqual(status, expected_status)
                 expected = e2e.banner() + e2e.USAGE + e2e.echo(program, " ", 1000, 100)

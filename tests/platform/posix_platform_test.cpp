@@ -1,7 +1,9 @@
 // posix_platform_test.cpp: the POSIX backend against real processes (the probe) and real signals.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -11,9 +13,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "platform.h"
+#include "posix_backend.h"
 
 namespace {
 
@@ -29,6 +34,42 @@ bool start_probe(const char *arguments, process_ref *started) {
     char reason[TEXT_SIZE];
     start_failure failure{};
     return platform_start(KADRON_PROBE_PATH, text, started, &failure, reason, sizeof reason);
+}
+
+bool terminate(const process_ref &started) {
+    char reason[TEXT_SIZE];
+    return platform_terminate(started, TERMINATE_EXIT_CODE, reason, sizeof reason);
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string &path, const std::string &text, mode_t mode) {
+    std::ofstream(path, std::ios::binary) << text;
+    chmod(path.c_str(), mode);
+}
+
+// The descriptors this process has open.
+std::string open_descriptors() {
+    std::string list;
+    DIR *dir = opendir("/proc/self/fd");
+    for (const dirent *entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != dirfd(dir))
+            list += std::string(entry->d_name) + ",";
+    }
+    closedir(dir);
+    return list;
+}
+
+// The field "fds=..." of the probe's record line.
+std::string recorded_descriptors(const std::string &record) {
+    const std::size_t at = record.find(" fds=");
+    if (at == std::string::npos) return "(no record)";
+    return record.substr(at + 5, record.find(' ', at + 5) - at - 5);
 }
 
 // true when this process has no child left at all: every one was reaped.
@@ -74,32 +115,56 @@ TEST(PosixPlatform, StartsThatCannotHappenFailAndLeaveNothing) {
                f);
     std::fclose(f);
     chmod(garbage.c_str(), 0755);
+    // Programs that are there but whose interpreter or loader is not.
+    const std::string crlf = std::string(scratch) + "/crlf.sh";
+    write_file(crlf, "#!/bin/sh\r\nexit 0\r\n", 0755);
+    const std::string no_shell = std::string(scratch) + "/no-shell.sh";
+    write_file(no_shell, "#! /missing/sh -e\nexit 0\n", 0755);
+    std::string image = read_file(KADRON_PROBE_PATH);
+    const std::size_t so = image.find(".so.");
+    ASSERT_NE(so, std::string::npos);
+    image[so + 4] = 'X'; // the loader named in the first bytes, made one that does not exist
+    const std::string no_loader = std::string(scratch) + "/no-loader";
+    write_file(no_loader, image, 0755);
+    const std::size_t loader_at = image.rfind('\0', so) + 1;
+    const std::string loader = image.substr(loader_at, image.find('\0', so) - loader_at);
 
     // Missing (also behind a file used as a directory) or there and not startable.
     const struct {
         std::string name;
         start_failure failure;
-    } cases[] = {{std::string(scratch) + "/missing", start_failure::not_found},
-                 {plain + "/below", start_failure::not_found},
-                 {"", start_failure::not_found},
-                 {scratch, start_failure::refused},
-                 {plain, start_failure::refused},
-                 {garbage, start_failure::refused}};
+        std::string reason; // empty: any
+    } cases[] = {
+        {std::string(scratch) + "/missing", start_failure::not_found, ""},
+        {plain + "/below", start_failure::not_found, ""},
+        {"", start_failure::not_found, ""},
+        {scratch, start_failure::refused, ""},
+        {plain, start_failure::refused, ""},
+        {garbage, start_failure::refused, ""},
+        {crlf, start_failure::refused, "its interpreter \"/bin/sh\\r\" (first line) does not exist"},
+        {no_shell, start_failure::refused, "its interpreter \"/missing/sh\" (first line) does not exist"},
+        {no_loader, start_failure::refused, "its loader \"" + loader + "\" does not exist"}};
+    const std::string descriptors = open_descriptors();
     for (const auto &c : cases) {
         const std::string &name = c.name;
         char text[] = " x";
-        process_ref started{-7, -7};
+        process_ref started{-7, -7, 7};
         char reason[TEXT_SIZE] = {};
         start_failure failure =
             c.failure == start_failure::refused ? start_failure::not_found : start_failure::refused;
         EXPECT_FALSE(platform_start(name.c_str(), text, &started, &failure, reason, sizeof reason)) << name;
         EXPECT_EQ(failure, c.failure) << name;
         EXPECT_NE(reason[0], '\0') << name;
+        if (!c.reason.empty()) {
+            EXPECT_EQ(reason, c.reason);
+        }
         EXPECT_EQ(started.process, -7) << name;
         EXPECT_TRUE(no_children_left()) << name;
+        // Both ends of the error pipe are closed again.
+        EXPECT_EQ(open_descriptors(), descriptors) << name;
     }
-    unlink(plain.c_str());
-    unlink(garbage.c_str());
+    for (const std::string &file : {plain, garbage, crlf, no_shell, no_loader})
+        unlink(file.c_str());
     rmdir(scratch);
 }
 
@@ -109,7 +174,7 @@ TEST(PosixPlatform, WaitEndsByTimeOutOrByTheEndAndKilledTargetsAreReaped) {
     uint64_t t0 = now_ms();
     EXPECT_EQ(platform_wait(runs_on, 200), wait_outcome::timed_out);
     EXPECT_GE(now_ms() - t0, 200u);
-    EXPECT_TRUE(platform_terminate(runs_on, 42));
+    EXPECT_TRUE(terminate(runs_on));
     platform_close(&runs_on); // does not wait for the end
 
     process_ref ends{};
@@ -138,7 +203,7 @@ TEST(PosixPlatform, SignalsNeitherShortenNorEndWaits) {
         EXPECT_GE(slept, 300u);
         EXPECT_LT(slept, 5000u);
     }
-    platform_terminate(runs_on, 42);
+    terminate(runs_on);
     platform_close(&runs_on);
     platform_sleep(1, 200);
     EXPECT_TRUE(no_children_left());
@@ -208,4 +273,145 @@ TEST(PosixPlatform, VersionDataComesFromTheNamedFile) {
     EXPECT_EQ(platform_version_info_size(KADRON_PROBE_PATH), 0u); // an executable without the data
     EXPECT_EQ(platform_version_info_size("/nonexistent/kadron"), 0u);
     EXPECT_EQ(platform_version_info_size("/"), 0u);
+}
+
+TEST(PosixPlatform, DescriptorsClosedOneByOneLeaveTheTargetZeroOneAndTwo) {
+    close_descriptors_one_by_one();
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0) {
+            ASSERT_EQ(open("/dev/null", O_RDWR), fd);
+        }
+    }
+    // Inheritable descriptors, one far above the others.
+    const int low = open("/dev/null", O_RDONLY);
+    ASSERT_GE(low, 3);
+    ASSERT_EQ(dup2(low, 300), 300);
+    char scratch[] = "/tmp/kadron-platform-XXXXXX";
+    ASSERT_NE(mkdtemp(scratch), nullptr);
+    const std::string record = std::string(scratch) + "/record";
+
+    process_ref probe{};
+    ASSERT_TRUE(start_probe(("--record " + record).c_str(), &probe));
+    EXPECT_EQ(platform_wait(probe, 30000), wait_outcome::ended);
+    platform_close(&probe);
+    EXPECT_EQ(recorded_descriptors(read_file(record)), "0,1,2");
+
+    // The error pipe is left open by the loop: the failure still comes back.
+    char text[] = " x";
+    process_ref missing{};
+    start_failure failure = start_failure::refused;
+    char reason[TEXT_SIZE] = {};
+    const std::string nowhere = std::string(scratch) + "/missing";
+    EXPECT_FALSE(platform_start(nowhere.c_str(), text, &missing, &failure, reason, sizeof reason));
+    EXPECT_EQ(failure, start_failure::not_found);
+    close(300);
+    close(low);
+    unlink(record.c_str());
+    rmdir(scratch);
+}
+
+TEST(PosixPlatform, HowATargetEndedIsItsExitCodeOrItsSignal) {
+    const std::string realtime = std::to_string(SIGRTMIN + 6);
+    const struct {
+        std::string arguments;
+        bool by_signal;
+        uint32_t exit_code;
+        std::string signal_name;
+    } cases[] = {{"--exit 3", false, 3, ""},
+                 {"--die-of " + std::to_string(SIGSEGV), true, 0, "SIGSEGV"},
+                 {"--die-of " + realtime, true, 0, "SIG" + realtime},
+                 {"--sleep 60000", true, 0, "SIGKILL"}}; // ended by force
+    for (const auto &c : cases) {
+        process_ref probe{};
+        ASSERT_TRUE(start_probe(c.arguments.c_str(), &probe));
+        if (c.signal_name == "SIGKILL") {
+            EXPECT_EQ(platform_wait(probe, 0), wait_outcome::timed_out);
+            EXPECT_TRUE(terminate(probe));
+        } else {
+            EXPECT_EQ(platform_wait(probe, 30000), wait_outcome::ended) << c.arguments;
+        }
+        target_end how{true, 99, "?"};
+        platform_how_ended(probe, &how);
+        platform_close(&probe);
+        EXPECT_EQ(how.by_signal, c.by_signal) << c.arguments;
+        EXPECT_EQ(how.exit_code, c.exit_code) << c.arguments;
+        EXPECT_EQ(how.signal_name, c.signal_name) << c.arguments;
+    }
+}
+
+TEST(PosixPlatform, LinesAreAppendedWholeToAFileMadeWhenMissing) {
+    char scratch[] = "/tmp/kadron-platform-XXXXXX";
+    ASSERT_NE(mkdtemp(scratch), nullptr);
+    const std::string path = std::string(scratch) + "/log";
+    const mode_t mask = umask(027);
+    std::size_t written = 99;
+    char reason[TEXT_SIZE] = {};
+    for (const char *line : {"{\"n\":1}\n", "{\"n\":2}\n"}) {
+        EXPECT_TRUE(
+            platform_append_line(path.c_str(), line, std::strlen(line), &written, reason, sizeof reason));
+        EXPECT_EQ(written, std::strlen(line));
+    }
+    umask(mask);
+    EXPECT_EQ(read_file(path), "{\"n\":1}\n{\"n\":2}\n");
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+    const std::string nowhere = std::string(scratch) + "/missing/log";
+    EXPECT_FALSE(platform_append_line(nowhere.c_str(), "x\n", 2, &written, reason, sizeof reason));
+    EXPECT_EQ(written, 0u);
+    EXPECT_STREQ(reason, std::strerror(ENOENT));
+    unlink(path.c_str());
+    rmdir(scratch);
+}
+
+TEST(PosixPlatform, StopInTheWaitOrTheSleepIsReportedAndEndsTheToolAfterwards) {
+    for (const bool in_wait : {true, false}) {
+        int report[2];
+        ASSERT_EQ(pipe(report), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Held from here on, so the signal is taken in the wait or the sleep, not before.
+            take_ending_signals();
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            sigprocmask(SIG_BLOCK, &term, nullptr);
+            process_ref probe{};
+            if (in_wait && !start_probe("--sleep 60000", &probe)) _exit(1);
+            (void)!write(report[1], &probe.id, sizeof probe.id);
+            const bool stopped =
+                in_wait ? platform_wait(probe, 60000) == wait_outcome::stopped : !platform_sleep(1, 60000);
+            if (in_wait) platform_close(&probe);
+            stop_report stop{};
+            platform_stop_report(&stop);
+            sigset_t now;
+            sigprocmask(SIG_SETMASK, nullptr, &now);
+            char line[TEXT_SIZE];
+            const int n = std::snprintf(line, sizeof line, "%d %s %d %d", stopped, stop.cause,
+                                        stop.target_forced, sigismember(&now, SIGTERM));
+            (void)!write(report[1], line, static_cast<std::size_t>(n));
+            close(report[1]);
+            platform_finish_stop();
+        }
+        close(report[1]);
+        uint32_t probe_pid = 0;
+        ASSERT_EQ(read(report[0], &probe_pid, sizeof probe_pid), static_cast<ssize_t>(sizeof probe_pid));
+        kill(child, SIGTERM);
+        char line[TEXT_SIZE] = {};
+        ASSERT_GT(read(report[0], line, sizeof line - 1), 0);
+        close(report[0]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        // Stopped, SIGTERM, a target forced only in the wait, and SIGTERM still blocked after the close.
+        EXPECT_EQ(std::string(line), std::string("1 SIGTERM ") + (in_wait ? "1" : "0") + " 1");
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        if (in_wait) {
+            const uint64_t t0 = now_ms();
+            while (kill(static_cast<pid_t>(probe_pid), 0) == 0 && now_ms() - t0 < 10000)
+                usleep(10000);
+            EXPECT_NE(kill(static_cast<pid_t>(probe_pid), 0), 0) << "the probe runs on";
+        }
+    }
 }

@@ -1,6 +1,7 @@
 // probe.cpp: target program for the end-to-end tests; records how it was started and acts on request.
 //
 // Options, acted on in this order whatever order they come in:
+//   --become-root            POSIX: make root the real user (a set-user-ID root copy can)
 //   --traced-hold MS         POSIX: a child of its own holds it with ptrace for MS ms, so that it
 //                            cannot be reaped for that long once it has ended
 //   --record FILE            append one START line (time, pid, argv, command line, open descriptors,
@@ -10,6 +11,7 @@
 //   --remove-self-after N    once FILE of --record holds N lines, remove the own executable
 //   --print TEXT             write TEXT and a newline to standard output
 //   --sleep MS               sleep
+//   --die-of SIGNAL          POSIX: die of signal number SIGNAL (its default action)
 //   --exit CODE              exit with CODE (default 0)
 // Words it does not know are ignored, so tests can pass any text along.
 #ifdef _WIN32
@@ -17,6 +19,7 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -39,6 +42,7 @@ extern char **environ;
 namespace {
 
 struct options {
+    const char *become_root = nullptr;
     const char *traced_hold = nullptr;
     const char *record = nullptr;
     const char *grandchild = nullptr;
@@ -46,6 +50,7 @@ struct options {
     const char *remove_self_after = nullptr;
     const char *print = nullptr;
     const char *sleep = nullptr;
+    const char *die_of = nullptr;
     const char *exit = nullptr;
 };
 
@@ -334,10 +339,12 @@ options read_options(int argc, char **argv) {
                  {"--remove-self-after", &o.remove_self_after},
                  {"--print", &o.print},
                  {"--sleep", &o.sleep},
+                 {"--die-of", &o.die_of},
                  {"--exit", &o.exit}};
-    for (int i = 1; i + 1 < argc; ++i) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--become-root") == 0) o.become_root = argv[i]; // takes no value
         for (const auto &k : known) {
-            if (std::strcmp(argv[i], k.name) == 0) {
+            if (i + 1 < argc && std::strcmp(argv[i], k.name) == 0) {
                 *k.value = argv[++i];
                 break;
             }
@@ -354,6 +361,7 @@ int main(int argc, char **argv) {
 #endif
     const options o = read_options(argc, argv);
 #ifndef _WIN32
+    if (o.become_root != nullptr) (void)!setuid(0);
     if (o.traced_hold != nullptr) traced_hold(std::strtoul(o.traced_hold, nullptr, 10));
 #endif
     if (o.record != nullptr) append_record(o.record, argc, argv);
@@ -368,5 +376,16 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
     }
     if (o.sleep != nullptr) sleep_ms(std::strtoul(o.sleep, nullptr, 10));
+#ifndef _WIN32
+    if (o.die_of != nullptr) {
+        const int sig = std::atoi(o.die_of);
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, sig);
+        signal(sig, SIG_DFL);
+        sigprocmask(SIG_UNBLOCK, &only, nullptr);
+        raise(sig);
+    }
+#endif
     return o.exit != nullptr ? std::atoi(o.exit) : 0;
 }
