@@ -4,9 +4,11 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform.h"
-#include "supervised_run.h"
+#include "text.h"
 #include "words.h"
 
 // The runtime must not expand wildcards: the tool reads its own command line.
@@ -26,6 +28,10 @@ constexpr std::size_t OUTPUT_BLOCK_SIZE = 4096;
 // more room than the text itself, plus one terminator.
 constexpr std::size_t COMMAND_LINE_SIZE = 32768;
 constexpr std::size_t MAX_TOOL_WORDS = COMMAND_LINE_SIZE / 2 + 1;
+
+// The most ANSI bytes converted to UTF-8 at once: four times the longest
+// text the tool keeps.
+constexpr std::size_t WIDE_TEXT_SIZE = 4 * TEXT_SIZE;
 
 HANDLE handle_of(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 intptr_t value_of(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
@@ -49,61 +55,149 @@ SYSTEMTIME to_system_time(const calendar_time &t) {
     return st;
 }
 
-// The system's message for the last error, without its line end, and its kind.
-void describe_last_error(start_failure *failure, char *reason, std::size_t reason_size) {
-    const DWORD error = GetLastError();
-    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-                         error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME;
-    *failure = missing ? start_failure::not_found : start_failure::refused;
+// Room for a system message before it is cut to the caller's buffer.
+constexpr std::size_t MESSAGE_SIZE = 512;
+
+// The system's words for error as one line (its line ends made blanks), cut
+// to size; "%1" in them, a placeholder for a file name, becomes name.
+void system_message(DWORD error, const char *name, char *reason, std::size_t reason_size) {
+    char message[MESSAGE_SIZE];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
-                             reason, static_cast<DWORD>(reason_size), NULL);
+                             message, static_cast<DWORD>(sizeof message), NULL);
     if (n == 0) {
         std::snprintf(reason, reason_size, "error %lu", static_cast<unsigned long>(error));
         return;
     }
-    while (n > 0 && (reason[n - 1] == '\r' || reason[n - 1] == '\n'))
-        reason[--n] = '\0';
+    while (n > 0 && (message[n - 1] == '\r' || message[n - 1] == '\n' || message[n - 1] == ' '))
+        message[--n] = '\0';
+    if (reason_size == 0) return;
+    std::size_t length = 0;
+    for (const char *p = message; *p != '\0' && length + 1 < reason_size; ++p) {
+        if (p[0] == '%' && p[1] == '1' && (p[2] < '0' || p[2] > '9') && name != nullptr) {
+            for (const char *q = name; *q != '\0' && length + 1 < reason_size; ++q)
+                reason[length++] = *q;
+            ++p;
+        } else if (*p == '\r' || *p == '\n') {
+            if (length == 0 || reason[length - 1] != ' ') reason[length++] = ' ';
+        } else {
+            reason[length++] = *p;
+        }
+    }
+    reason[length] = '\0';
+}
+
+bool name_missing(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
+           error == ERROR_BAD_PATHNAME || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME;
+}
+
+// The system hands a batch file to the command interpreter with our command
+// line, which holds only the argument text: the interpreter would run that
+// text as a command. Windows drops trailing dots and blanks from a name.
+bool is_batch_file(const char *name) {
+    std::size_t n = std::strlen(name);
+    while (n > 0 && (name[n - 1] == '.' || name[n - 1] == ' '))
+        --n;
+    constexpr std::size_t SUFFIX_CHARS = 4;
+    if (n < SUFFIX_CHARS) return false;
+    char suffix[SUFFIX_CHARS + 1];
+    std::memcpy(suffix, name + n - SUFFIX_CHARS, SUFFIX_CHARS);
+    suffix[SUFFIX_CHARS] = '\0';
+    return compare_no_case(suffix, ".bat") == 0 || compare_no_case(suffix, ".cmd") == 0;
+}
+
+const char BATCH_FILE_REASON[] = "a batch file starts only through the command interpreter: %s \"/c %s%.*s\"";
+
+// The words that would start it, the interpreter named as %ComSpec% names it.
+void refuse_batch_file(const char *name, const char *command_line, char *reason, std::size_t reason_size) {
+    const char *interpreter = std::getenv("ComSpec");
+    if (interpreter == nullptr || *interpreter == '\0') interpreter = "cmd.exe";
+    std::size_t n = std::strlen(command_line);
+    while (n > 0 && (command_line[n - 1] == ' ' || command_line[n - 1] == '\t'))
+        --n;
+    std::snprintf(reason, reason_size, BATCH_FILE_REASON, interpreter, name, static_cast<int>(n),
+                  command_line);
 }
 
 // How long the console handler waits for the target it ended, so that its
 // exit code is set before the tool's own end closes the job.
 constexpr DWORD STOP_WAIT_MS = 2000;
+// How long it then waits for the main thread's last word (its record).
+// Together they stay below the 5 s the system gives a closing console.
+constexpr DWORD LAST_WORD_WAIT_MS = 2000;
+// A target that ended with the exit code of a console event most likely got
+// ours too: the stop is waited for this long, so that the tool does not go on
+// to print and start as though the target had ended by itself.
+constexpr DWORD SAME_EVENT_WAIT_MS = 1000;
 
 // Made once, at the first start. The job ends the target when the tool's
 // process ends, however that happens; without it (it could not be made or
 // set up) targets run as before.
 bool stopping_ready = false;
 HANDLE target_job = NULL;
+// Manual reset: set by the console handler when the tool is to stop (the
+// waits and sleeps of the main thread end on it), and by the main thread once
+// its last word is out.
+HANDLE stop_event = NULL;
+HANDLE last_word_done = NULL;
 
 // The console handler runs on a thread of its own: the running target's
 // handle and the tool's stop are shared with it under this lock, and the
-// handle is closed only once it is out of the slot.
+// handle is closed only once it is out of the slot. A start holds the lock
+// from before the process exists until it is published.
 CRITICAL_SECTION target_lock;
 HANDLE running_target = NULL;
 bool tool_stopping = false;
+stop_report stop_seen = {};
 
-// Ctrl+C, Ctrl+Break, the console closing, logoff and shutdown end the tool
-// by default; the running target is ended first, with the forced end's code,
-// as a target that handles the event itself or has no console would outlive
-// the tool.
-BOOL WINAPI stop_on_console_event(DWORD event) {
+// The console events that stop the tool, by the names its record gives them.
+// A logoff reaches only a program started from a service, whose user's logoff
+// is none of its business.
+const char *stop_cause(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
+        return "CTRL_C_EVENT";
     case CTRL_BREAK_EVENT:
+        return "CTRL_BREAK_EVENT";
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
+        return "CTRL_CLOSE_EVENT";
     case CTRL_SHUTDOWN_EVENT:
-        break;
+        return "CTRL_SHUTDOWN_EVENT";
     default:
-        return FALSE;
+        return nullptr;
     }
+}
+
+// Still running, or ended by the same console event (it shares our console).
+bool ran_into_stop(HANDLE process) {
+    DWORD code = 0;
+    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT ||
+           (GetExitCodeProcess(process, &code) && code == STATUS_CONTROL_C_EXIT);
+}
+
+// The running target is ended first, with the forced end's code, as a target
+// that handles the event itself or has no console would outlive the tool.
+// Then the main thread has its last word, and the system's default handling
+// ends the tool (exit status 0xC000013A), except at shutdown, where from a
+// service it might not.
+BOOL WINAPI stop_on_console_event(DWORD event) {
+    const char *cause = stop_cause(event);
+    if (cause == nullptr) return FALSE;
     EnterCriticalSection(&target_lock);
-    tool_stopping = true;
+    if (!tool_stopping) {
+        tool_stopping = true;
+        lstrcpynA(stop_seen.cause, cause, static_cast<int>(sizeof stop_seen.cause));
+        stop_seen.target_forced = running_target != NULL && ran_into_stop(running_target);
+    }
     if (running_target != NULL && TerminateProcess(running_target, TERMINATE_EXIT_CODE)) {
         WaitForSingleObject(running_target, STOP_WAIT_MS);
     }
     LeaveCriticalSection(&target_lock);
-    return FALSE; // the default handling ends the tool
+    SetEvent(stop_event);
+    // Bounded: a main thread busy elsewhere (printing) never signals.
+    WaitForSingleObject(last_word_done, LAST_WORD_WAIT_MS);
+    if (event == CTRL_SHUTDOWN_EVENT) TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return FALSE;
 }
 
 HANDLE make_target_job() {
@@ -126,6 +220,8 @@ void setup_stopping() {
     if (stopping_ready) return;
     InitializeCriticalSection(&target_lock);
     target_job = make_target_job();
+    stop_event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    last_word_done = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(stop_on_console_event, TRUE);
     stopping_ready = true;
 }
@@ -137,17 +233,8 @@ void setup_stopping() {
         Sleep(INFINITE);
 }
 
-// Shares the suspended target with the console handler; false when the tool
-// is already stopping.
-bool publish_target(HANDLE process) {
-    EnterCriticalSection(&target_lock);
-    const bool go_on = !tool_stopping;
-    if (go_on) running_target = process;
-    LeaveCriticalSection(&target_lock);
-    return go_on;
-}
-
 bool stopping() {
+    if (!stopping_ready) return false;
     EnterCriticalSection(&target_lock);
     const bool stop = tool_stopping;
     LeaveCriticalSection(&target_lock);
@@ -160,34 +247,79 @@ void withdraw_target(HANDLE process) {
     LeaveCriticalSection(&target_lock);
 }
 
+enum class woken { stop, other, time_out, failed };
+
+// Waits up to timeout_ms for other (when there is one) or the tool's stop.
+woken wait_or_stop(HANDLE other, DWORD timeout_ms) {
+    HANDLE handles[2];
+    DWORD count = 0;
+    // First: when both are set, the stop wins.
+    if (stop_event != NULL) handles[count++] = stop_event;
+    if (other != NULL) handles[count++] = other;
+    if (count == 0) return woken::failed;
+    const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout_ms);
+    if (result == WAIT_TIMEOUT) return woken::time_out;
+    if (result >= WAIT_OBJECT_0 + count) return woken::failed;
+    return handles[result - WAIT_OBJECT_0] == stop_event ? woken::stop : woken::other;
+}
+
+// A handle opened for writing alone may not tell its file's index; its file
+// id needs no access right. Looked up, not imported: older systems lack it.
+bool same_file_id(HANDLE a, HANDLE b) {
+    using query_function = BOOL(WINAPI *)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    const FARPROC found = kernel != NULL ? GetProcAddress(kernel, "GetFileInformationByHandleEx") : NULL;
+    if (found == NULL) return false;
+    const auto query = reinterpret_cast<query_function>(reinterpret_cast<void (*)()>(found));
+    FILE_ID_INFO id_a;
+    FILE_ID_INFO id_b;
+    if (!query(a, FileIdInfo, &id_a, sizeof id_a) || !query(b, FileIdInfo, &id_b, sizeof id_b)) return false;
+    return id_a.VolumeSerialNumber == id_b.VolumeSerialNumber &&
+           std::memcmp(&id_a.FileId, &id_b.FileId, sizeof id_a.FileId) == 0;
+}
+
 } // namespace
 
 bool platform_start(const char *application_name, char *command_line, process_ref *started,
                     start_failure *failure, char *reason, std::size_t reason_size) {
+    if (is_batch_file(application_name)) {
+        *failure = start_failure::refused;
+        refuse_batch_file(application_name, command_line, reason, reason_size);
+        return false;
+    }
     STARTUPINFOA si;
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);
     setup_stopping();
+    // A stop that comes from here on waits for the target to be published,
+    // then ends it like any other: none is left behind suspended.
+    EnterCriticalSection(&target_lock);
+    if (tool_stopping) {
+        LeaveCriticalSection(&target_lock);
+        platform_finish_stop();
+    }
     // Suspended until it is in the job: a target that has not run yet cannot
     // have started anything that the job would miss.
     if (!CreateProcessA(application_name, command_line, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &si,
                         &pi)) {
-        describe_last_error(failure, reason, reason_size);
+        const DWORD error = GetLastError();
+        LeaveCriticalSection(&target_lock);
+        *failure = name_missing(error) ? start_failure::not_found : start_failure::refused;
+        system_message(error, application_name, reason, reason_size);
         return false;
-    }
-    if (!publish_target(pi.hProcess)) {
-        TerminateProcess(pi.hProcess, TERMINATE_EXIT_CODE);
-        wait_for_own_end();
     }
     // Inside a job that allows no nested one (before Windows 8) this fails:
     // the target then runs without.
     if (target_job != NULL) AssignProcessToJobObject(target_job, pi.hProcess);
-    if (ResumeThread(pi.hThread) == static_cast<DWORD>(-1)) {
-        describe_last_error(failure, reason, reason_size);
+    const bool resumed = ResumeThread(pi.hThread) != static_cast<DWORD>(-1);
+    const DWORD error = GetLastError();
+    if (resumed) running_target = pi.hProcess;
+    LeaveCriticalSection(&target_lock);
+    if (!resumed) {
         *failure = start_failure::refused;
-        withdraw_target(pi.hProcess);
+        system_message(error, application_name, reason, reason_size);
         TerminateProcess(pi.hProcess, TERMINATE_EXIT_CODE);
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
@@ -195,24 +327,44 @@ bool platform_start(const char *application_name, char *command_line, process_re
     }
     started->process = value_of(pi.hProcess);
     started->thread = value_of(pi.hThread);
+    started->id = pi.dwProcessId;
     return true;
 }
 
 wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms) {
-    switch (WaitForSingleObject(handle_of(started.process), timeout_ms)) {
-    case WAIT_OBJECT_0:
-        // Ended by the console handler: the status line stays as it was.
-        if (stopping()) wait_for_own_end();
-        return wait_outcome::ended;
-    case WAIT_TIMEOUT:
-        return wait_outcome::timed_out;
+    const HANDLE target = handle_of(started.process);
+    switch (wait_or_stop(target, timeout_ms)) {
+    case woken::stop:
+        return wait_outcome::stopped;
+    case woken::other:
+        // Ended by the console handler, or by the same event before the
+        // handler ran: nothing more is printed or started.
+        if (stopping()) return wait_outcome::stopped;
+        if (!ran_into_stop(target)) return wait_outcome::ended;
+        return wait_or_stop(NULL, SAME_EVENT_WAIT_MS) == woken::stop ? wait_outcome::stopped
+                                                                     : wait_outcome::ended;
+    case woken::time_out:
+        return stopping() ? wait_outcome::stopped : wait_outcome::timed_out;
     default:
         return wait_outcome::failed;
     }
 }
 
-bool platform_terminate(const process_ref &started, uint32_t exit_code) {
-    return TerminateProcess(handle_of(started.process), exit_code) != 0;
+void platform_how_ended(const process_ref &started, target_end *how) {
+    DWORD code = 0;
+    // After an ended wait the code is there; should it be refused all the
+    // same, the code of an end not yet known stands in.
+    if (!GetExitCodeProcess(handle_of(started.process), &code)) code = STILL_ACTIVE;
+    how->by_signal = false;
+    how->exit_code = code;
+    how->signal_name[0] = '\0';
+}
+
+bool platform_terminate(const process_ref &started, uint32_t exit_code, char *reason,
+                        std::size_t reason_size) {
+    if (TerminateProcess(handle_of(started.process), exit_code)) return true;
+    system_message(GetLastError(), nullptr, reason, reason_size);
+    return false;
 }
 
 void platform_close(process_ref *started) {
@@ -256,14 +408,21 @@ intptr_t platform_create_sleeper() {
     return value_of(CreateEventA(NULL, TRUE, FALSE, NULL));
 }
 
-void platform_sleep(intptr_t sleeper, uint32_t timeout_ms) {
+bool platform_sleep(intptr_t sleeper, uint32_t timeout_ms) {
     const DWORD start = GetTickCount();
-    if (sleeper != 0 && WaitForSingleObject(handle_of(sleeper), timeout_ms) == WAIT_TIMEOUT) return;
-    // No event, or the wait came back before its time: sleep out the rest.
     for (;;) {
         const DWORD slept = GetTickCount() - start;
-        if (slept >= timeout_ms) return;
-        Sleep(timeout_ms - slept);
+        if (slept >= timeout_ms) return !stopping();
+        switch (wait_or_stop(handle_of(sleeper), timeout_ms - slept)) {
+        case woken::stop:
+            return false;
+        case woken::time_out:
+            return true;
+        default:
+            // Nothing to wait on, or the wait came back before its time:
+            // sleep out the rest.
+            Sleep(timeout_ms - slept);
+        }
     }
 }
 
@@ -274,6 +433,8 @@ void platform_close_sleeper(intptr_t sleeper) {
 const char *platform_executable_suffix() { return ".exe"; }
 
 const char *platform_directory_separators() { return "\\/:"; }
+
+const char *platform_current_directory_prefix() { return ".\\"; }
 
 const char *platform_option_marks() { return "-/"; }
 
@@ -307,6 +468,113 @@ void platform_setup_output() {
         std::setvbuf(stdout, NULL, _IOFBF, OUTPUT_BLOCK_SIZE);
     }
     std::setvbuf(stderr, NULL, _IONBF, 0);
+}
+
+void platform_stop_report(stop_report *report) {
+    *report = stop_report{};
+    if (!stopping_ready) return;
+    EnterCriticalSection(&target_lock);
+    *report = stop_seen;
+    LeaveCriticalSection(&target_lock);
+}
+
+void platform_finish_stop() {
+    // The console handler is waiting for this; the system's handling of the
+    // event then ends the tool.
+    if (last_word_done != NULL) SetEvent(last_word_done);
+    wait_for_own_end();
+}
+
+const char *platform_setting(const char *name) { return std::getenv(name); }
+
+uint32_t platform_process_id() { return GetCurrentProcessId(); }
+
+void platform_utc_time(calendar_time *now) {
+    SYSTEMTIME st;
+    GetSystemTime(&st);
+    *now = from_system_time(st);
+}
+
+bool platform_append_line(const char *path, const char *line, std::size_t length, std::size_t *written,
+                          char *reason, std::size_t reason_size) {
+    *written = 0;
+    // Opened for each line, so that the file may be moved away at any time;
+    // an append-only handle puts each write whole at the end, whoever else
+    // appends.
+    SECURITY_ATTRIBUTES own_only = {sizeof own_only, NULL, FALSE};
+    const HANDLE file = path != nullptr ? CreateFileA(path, FILE_APPEND_DATA,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                      &own_only, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL)
+                                        : GetStdHandle(STD_ERROR_HANDLE);
+    if (file == INVALID_HANDLE_VALUE || file == NULL) {
+        // No standard error at all leaves no error code of its own.
+        system_message(file == NULL ? ERROR_INVALID_HANDLE : GetLastError(), nullptr, reason, reason_size);
+        return false;
+    }
+    // The handle itself, not the runtime's stderr, which would make "\n" "\r\n".
+    DWORD done = 0;
+    const DWORD size = length < MAXDWORD ? static_cast<DWORD>(length) : MAXDWORD;
+    const bool ok = WriteFile(file, line, size, &done, NULL) != 0;
+    const DWORD error = GetLastError();
+    if (path != nullptr) CloseHandle(file);
+    *written = done;
+    if (!ok) {
+        system_message(error, nullptr, reason, reason_size);
+        return false;
+    }
+    if (done < length) {
+        std::snprintf(reason, reason_size, "only %lu of %lu bytes were written",
+                      static_cast<unsigned long>(done), static_cast<unsigned long>(length));
+        return false;
+    }
+    return true;
+}
+
+bool platform_error_joins_output() {
+    const HANDLE error_out = GetStdHandle(STD_ERROR_HANDLE);
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (error_out == NULL || error_out == INVALID_HANDLE_VALUE) return false;
+    DWORD mode = 0;
+    if (GetConsoleMode(error_out, &mode)) return true;
+    if (out == NULL || out == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION a;
+    BY_HANDLE_FILE_INFORMATION b;
+    if (GetFileInformationByHandle(error_out, &a) && GetFileInformationByHandle(out, &b)) {
+        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+               a.nFileIndexLow == b.nFileIndexLow;
+    }
+    return same_file_id(error_out, out);
+}
+
+void platform_text_to_utf8(const char *text, char *out, std::size_t out_size) {
+    if (out_size == 0) return;
+    // ANSI text never has more UTF-16 units than bytes, and no unit takes
+    // more than three bytes in UTF-8.
+    wchar_t wide[WIDE_TEXT_SIZE];
+    char utf8[3 * WIDE_TEXT_SIZE];
+    std::size_t in = 0;
+    while (text[in] != '\0' && in < WIDE_TEXT_SIZE) {
+        const std::size_t step = IsDBCSLeadByte(static_cast<BYTE>(text[in])) && text[in + 1] != '\0' ? 2 : 1;
+        if (in + step > WIDE_TEXT_SIZE) break;
+        in += step;
+    }
+    int n = 0;
+    if (in > 0) {
+        const int units = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(in), wide, WIDE_TEXT_SIZE);
+        n = WideCharToMultiByte(CP_UTF8, 0, wide, units, utf8, static_cast<int>(sizeof utf8), NULL, NULL);
+        if (units <= 0 || n <= 0) {
+            // No conversion at all: the bytes as they are.
+            std::memcpy(utf8, text, in);
+            n = static_cast<int>(in);
+        }
+    }
+    std::size_t keep = static_cast<std::size_t>(n) < out_size ? static_cast<std::size_t>(n) : out_size - 1;
+    // Cut before a character that does not fit whole.
+    while (keep > 0 && keep < static_cast<std::size_t>(n) &&
+           (static_cast<unsigned char>(utf8[keep]) & 0xC0) == 0x80)
+        --keep;
+    std::memcpy(out, utf8, keep);
+    out[keep] = '\0';
 }
 
 bool platform_tool_words(int, char **, int *word_count, const char *const **words) {
