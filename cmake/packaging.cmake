@@ -95,19 +95,21 @@ else()
                  COPYONLY)
 
   # The manual page carries the project version in its footer; it, the README and the changelog are
-  # installed compressed, without name or time stamp, as Debian wants them.
+  # installed compressed, without name or time stamp, as Debian wants them. The README is the one
+  # written for users, not the developers' README.md, which speaks of files the package does not ship.
   configure_file(${PROJECT_SOURCE_DIR}/doc/kadron.1 ${PROJECT_BINARY_DIR}/generated/kadron.1 @ONLY)
   find_program(KADRON_GZIP gzip REQUIRED)
   set(KADRON_MAN_GZ ${KADRON_PACKAGE_FILES}/kadron.1.gz)
-  set(KADRON_README_GZ ${KADRON_PACKAGE_FILES}/README.md.gz)
+  set(KADRON_README_GZ ${KADRON_PACKAGE_FILES}/README.gz)
   set(KADRON_CHANGELOG_GZ ${KADRON_PACKAGE_FILES}/changelog.gz)
   add_custom_command(
     OUTPUT ${KADRON_MAN_GZ} ${KADRON_README_GZ} ${KADRON_CHANGELOG_GZ}
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/generated/kadron.1 ${PROJECT_SOURCE_DIR}/README.md
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/generated/kadron.1
             ${PROJECT_BINARY_DIR}/generated/changelog ${KADRON_PACKAGE_FILES}
-    COMMAND ${KADRON_GZIP} -9nf ${KADRON_PACKAGE_FILES}/kadron.1 ${KADRON_PACKAGE_FILES}/README.md
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/doc/README-user.txt ${KADRON_PACKAGE_FILES}/README
+    COMMAND ${KADRON_GZIP} -9nf ${KADRON_PACKAGE_FILES}/kadron.1 ${KADRON_PACKAGE_FILES}/README
             ${KADRON_PACKAGE_FILES}/changelog
-    DEPENDS ${PROJECT_BINARY_DIR}/generated/kadron.1 ${PROJECT_SOURCE_DIR}/README.md
+    DEPENDS ${PROJECT_BINARY_DIR}/generated/kadron.1 ${PROJECT_SOURCE_DIR}/doc/README-user.txt
             ${PROJECT_BINARY_DIR}/generated/changelog
     COMMENT "Compressing the manual page, the README and the changelog" VERBATIM)
   add_custom_target(kadron_docs ALL DEPENDS ${KADRON_MAN_GZ} ${KADRON_README_GZ} ${KADRON_CHANGELOG_GZ})
@@ -147,8 +149,10 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "it by force if it still runs, rewrites one status line and sleeps out the\n"
        "rest of the cycle.\n"
        "\n"
-       "Its texts, timing and exit statuses are the same as those of its Windows\n"
-       "build.")
+       "Its texts and timing are those of its Windows build, and so are its exit\n"
+       "statuses, but for a stop: ended by a signal, it dies by that signal (a\n"
+       "shell shows 128 plus its number), where the Windows build ends after\n"
+       "Ctrl+C with the system's status 0xC000013A.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE

@@ -20,7 +20,7 @@ LIMIT_S = 30
 FILES = {
     "./usr/bin/kadron": "-rwxr-xr-x root/root",
     "./usr/share/man/man1/kadron.1.gz": "-rw-r--r-- root/root",
-    "./usr/share/doc/kadron/README.md.gz": "-rw-r--r-- root/root",
+    "./usr/share/doc/kadron/README.gz": "-rw-r--r-- root/root",
     "./usr/share/doc/kadron/changelog.gz": "-rw-r--r-- root/root",
     "./usr/share/doc/kadron/copyright": "-rw-r--r-- root/root",
 }
@@ -107,7 +107,7 @@ class DebTest(unittest.TestCase):
 
     def test_documents(self):
         for name, source in (("./usr/share/man/man1/kadron.1.gz", None),
-                             ("./usr/share/doc/kadron/README.md.gz", ARGS.readme),
+                             ("./usr/share/doc/kadron/README.gz", ARGS.readme),
                              ("./usr/share/doc/kadron/changelog.gz", None)):
             with open(self.unpacked(name), "rb") as f:
                 raw = f.read()

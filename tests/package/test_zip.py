@@ -42,7 +42,7 @@ class ZipTest(unittest.TestCase):
                         'kadron.exe C:\\Windows\\System32\\ping.exe "',
                         'kadron.exe C:\\Windows\\System32\\cmd.exe "/c C:\\path\\job.cmd"'):
             self.assertIn(example, readme)
-        for status in ("17", "126", "127"):
+        for status in ("17", "125", "126", "127"):
             self.assertRegex(readme, rf"\r\n  {status}  ")
 
     def test_exe_is_the_i686_product(self):
