@@ -110,7 +110,8 @@ void platform_how_ended(const process_ref &started, target_end *how);
 // Ends the program by force with exit_code where the OS has one; does not wait
 // for it to end. false when the request failed: reason holds the system's
 // words for why (at most reason_size - 1 characters, no line end).
-bool platform_terminate(const process_ref &started, uint32_t exit_code, char *reason, std::size_t reason_size);
+bool platform_terminate(const process_ref &started, uint32_t exit_code, char *reason,
+                        std::size_t reason_size);
 
 // Releases the program: the process first, then the thread.
 void platform_close(process_ref *started);

@@ -11,8 +11,9 @@ const char TO_STANDARD_ERROR[] = "-";
 const char STANDARD_ERROR_NAME[] = "standard error";
 
 const char CANNOT_RECORD_TEXT[] = "kadron: cannot write the run record to \"%s\": %s\n";
-const char RECORD_FAILING_TEXT[] = "kadron: cannot write the run record to \"%s\": %s; the runs go on (said again "
-                                   "only after a record was written)\n";
+const char RECORD_FAILING_TEXT[] =
+    "kadron: cannot write the run record to \"%s\": %s; the runs go on (said again "
+    "only after a record was written)\n";
 
 const char HEX_DIGITS[] = "0123456789abcdef";
 

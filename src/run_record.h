@@ -57,7 +57,7 @@ struct run_report {
 // Where the records go and how the last write went.
 struct record_log {
     bool on;
-    const char *path; // nullptr: standard error
+    const char *path;  // nullptr: standard error
     bool joins_output; // standard error shows where standard output does
     bool failing;      // in a spell of failed writes: warned once already
     bool cut;          // the last write was short: the next starts on a line of its own

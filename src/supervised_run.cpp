@@ -11,7 +11,8 @@ const char START_FAILED_TEXT[] = "\n\nCreateProcess failed.\n\n";
 // On standard error, after the text above: the program as given and the system's reason.
 const char START_REASON_TEXT[] = "kadron: cannot start \"%s\": %s\n";
 // On standard error when the forced end itself fails: the target runs on.
-const char NOT_ENDED_TEXT[] = "kadron: cannot end process %lu at the end of its run time: %s; it may run on\n";
+const char NOT_ENDED_TEXT[] =
+    "kadron: cannot end process %lu at the end of its run time: %s; it may run on\n";
 
 // A wait that failed is tried again this much later (or at the run time's end).
 constexpr uint32_t WAIT_RETRY_MS = 100;

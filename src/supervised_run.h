@@ -14,9 +14,9 @@ enum class run_status {
 
 // What a run leaves for its caller beyond its duration.
 struct run_details {
-    start_failure failure;   // after not_started
-    char reason[TEXT_SIZE];  // after not_started: the system's words
-    run_report report;       // after ran, when asked for
+    start_failure failure;  // after not_started
+    char reason[TEXT_SIZE]; // after not_started: the system's words
+    run_report report;      // after ran, when asked for
 };
 
 // Starts program with arguments as its whole command line, waits up to

@@ -18,10 +18,10 @@ struct planned_run {
     // program; a start with no plan left is refused. stopped: the tool is
     // told to stop ms into the run.
     enum kind_t { ends_after, never_ends, cannot_start, not_found, wait_fails, stopped } kind;
-    uint64_t ms; // how long an ends_after run lasts
-    uint32_t exit_code = 0;        // an ends_after run's exit status
-    const char *signal = nullptr;  // an ends_after run dies of this signal instead
-    bool unkillable = false;       // its forced end fails
+    uint64_t ms;                  // how long an ends_after run lasts
+    uint32_t exit_code = 0;       // an ends_after run's exit status
+    const char *signal = nullptr; // an ends_after run dies of this signal instead
+    bool unkillable = false;      // its forced end fails
 };
 
 enum class call_kind {

@@ -1,4 +1,5 @@
-// fuzz_json.cpp: fuzz target for the run record's JSON string writer: always valid JSON, and valid UTF-8 reads back.
+// fuzz_json.cpp: fuzz target for the run record's JSON string writer: always valid JSON, and valid UTF-8
+// reads back.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

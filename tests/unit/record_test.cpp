@@ -58,7 +58,8 @@ void reset_with_log(const char *value) {
     fake_set_setting("KADRON_LOG", value);
 }
 
-const std::string BEGIN_PREFIX = "{\"event\":\"begin\",\"tool_pid\":4242,\"time\":\"2026-12-09T23:59:59.990Z\",";
+const std::string BEGIN_PREFIX =
+    "{\"event\":\"begin\",\"tool_pid\":4242,\"time\":\"2026-12-09T23:59:59.990Z\",";
 
 } // namespace
 
@@ -70,12 +71,14 @@ TEST(JsonText, EscapesControlsAndQuotesAndKeepsOnlyValidUtf8) {
         {"\n\r\t", "\"\\n\\r\\t\""},
         {std::string("\x01\x1f\x7f\0", 4), "\"\\u0001\\u001f\\u007f\\u0000\""},
         {"\xc3\xa4 \xe2\x82\xac \xf0\x9f\x98\x80", "\"\xc3\xa4 \xe2\x82\xac \xf0\x9f\x98\x80\""},
-        {"\x80", "\"\\u0080\""},                           // a lone continuation byte
-        {"\xc0\xaf", "\"\\u00c0\\u00af\""},                // overlong
-        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},     // a surrogate
+        {"\x80", "\"\\u0080\""},                                  // a lone continuation byte
+        {"\xc0\xaf", "\"\\u00c0\\u00af\""},                       // overlong
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},            // a surrogate
         {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""}, // past U+10FFFF
-        {"\xe2\x82", "\"\\u00e2\\u0082\""},                // cut short
-        {"\xc3" "A", "\"\\u00c3A\""},
+        {"\xe2\x82", "\"\\u00e2\\u0082\""},                       // cut short
+        {"\xc3"
+         "A",
+         "\"\\u00c3A\""},
     };
     for (const auto &c : cases)
         EXPECT_EQ(as_json(c.in), c.out) << c.out;
@@ -91,7 +94,8 @@ TEST(RunRecord, TheLongestBeginRecordFitsItsBuffer) {
     const tool_run r = run_tool({program.c_str(), arguments.c_str(), "1", "1", "wait"});
     const std::vector<std::string> lines = lines_to("run.log");
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].size(), lines[0].find("\"cycle_ms\"") + std::string("\"cycle_ms\":1,\"run_ms\":1,\"mode\":\"wait\"}\n").size());
+    EXPECT_EQ(lines[0].size(), lines[0].find("\"cycle_ms\"") +
+                                   std::string("\"cycle_ms\":1,\"run_ms\":1,\"mode\":\"wait\"}\n").size());
     EXPECT_NE(lines[0].find("\"arguments\":\"\\u0001"), std::string::npos);
     EXPECT_EQ(r.status, 126);
 }
@@ -114,17 +118,20 @@ TEST(RunRecord, EveryRunAndTheFailedStartInOrder) {
                         "\"start\":\"2026-12-09T23:59:59.990Z\",\"end\":\"2026-12-10T00:00:00.000Z\","
                         "\"duration_ms\":10,\"result\":\"exited\",\"exit_code\":3,\"signal\":null}\n");
     EXPECT_NE(lines[2].find("\"count\":2,\"target_pid\":101,"), std::string::npos);
-    EXPECT_NE(lines[2].find("\"duration_ms\":100,\"result\":\"forced\",\"exit_code\":null,\"signal\":\"SIGKILL\"}"),
-              std::string::npos);
+    EXPECT_NE(
+        lines[2].find("\"duration_ms\":100,\"result\":\"forced\",\"exit_code\":null,\"signal\":\"SIGKILL\"}"),
+        std::string::npos);
     EXPECT_NE(lines[3].find("\"result\":\"signaled\",\"exit_code\":null,\"signal\":\"SIGSEGV\"}"),
               std::string::npos);
-    EXPECT_NE(lines[4].find("\"result\":\"not_ended\",\"exit_code\":null,\"signal\":null}"), std::string::npos);
+    EXPECT_NE(lines[4].find("\"result\":\"not_ended\",\"exit_code\":null,\"signal\":null}"),
+              std::string::npos);
     EXPECT_EQ(lines[5].substr(lines[5].find("\"count\"")),
               "\"count\":5,\"time\":\"2026-12-10T00:00:03.990Z\",\"exit_status\":127,"
               "\"reason\":\"scripted failure\"}\n");
     // The forced end that failed is told on standard error, by the target's pid.
-    EXPECT_NE(r.errors.find("kadron: cannot end process 103 at the end of its run time: scripted refusal; it may run "
-                            "on\n"),
+    EXPECT_NE(r.errors.find(
+                  "kadron: cannot end process 103 at the end of its run time: scripted refusal; it may run "
+                  "on\n"),
               std::string::npos);
     // Standard output is as it is without a record.
     EXPECT_EQ(r.output.find('{'), std::string::npos);
@@ -142,8 +149,9 @@ TEST(RunRecord, AStopEndsTheToolAfterItsEndRecord) {
     // The status line is open on the same screen: a record starts below it, not inside it.
     EXPECT_EQ(lines[0].rfind("{\"event\":\"begin\"", 0), 0u);
     EXPECT_EQ(lines[1].rfind("\n{\"event\":\"run\"", 0), 0u);
-    EXPECT_EQ(lines[2].substr(lines[2].find("\"count\"")),
-              "\"count\":2,\"time\":\"2026-12-10T00:00:01.040Z\",\"cause\":\"SIGTERM\",\"target\":\"forced\"}\n");
+    EXPECT_EQ(
+        lines[2].substr(lines[2].find("\"count\"")),
+        "\"count\":2,\"time\":\"2026-12-10T00:00:01.040Z\",\"cause\":\"SIGTERM\",\"target\":\"forced\"}\n");
     EXPECT_EQ(fake_calls().back().kind, call_kind::finish_stop);
     // The stopped run gets no run record, and nothing is started after the stop.
     EXPECT_EQ(fake_calls_of(call_kind::start).size(), 2u);
@@ -165,7 +173,8 @@ TEST(RunRecord, AnUnwritableRecordEnds125FirstAndIsToldOncePerSpellLater) {
     fake_plan({planned_run::ends_after, 10});
     tool_run r = run_tool({"./probe", "", "1000", "100"});
     EXPECT_EQ(r.status, 125);
-    EXPECT_EQ(r.errors, "kadron: cannot write the run record to \"/gone/run.log\": No such file or directory\n");
+    EXPECT_EQ(r.errors,
+              "kadron: cannot write the run record to \"/gone/run.log\": No such file or directory\n");
     EXPECT_TRUE(fake_calls_of(call_kind::start).empty());
     // Standard output ends with the settings echo.
     EXPECT_EQ(r.output.substr(r.output.size() - 3), " \n\n");
@@ -177,8 +186,9 @@ TEST(RunRecord, AnUnwritableRecordEnds125FirstAndIsToldOncePerSpellLater) {
     fake_fail_appends("No space left on device", 5, 2, 3);
     r = run_tool({"./probe", "", "1000", "100"});
     EXPECT_EQ(r.status, 126);
-    const std::string warning = "kadron: cannot write the run record to \"run.log\": No space left on device; the "
-                                "runs go on (said again only after a record was written)\n";
+    const std::string warning =
+        "kadron: cannot write the run record to \"run.log\": No space left on device; the "
+        "runs go on (said again only after a record was written)\n";
     EXPECT_EQ(r.errors, warning + "kadron: cannot start \"./probe\": scripted failure\n");
     const std::vector<std::string> lines = lines_to("run.log");
     ASSERT_EQ(lines.size(), 7u);
@@ -194,8 +204,9 @@ TEST(RunRecord, AnUnwritableRecordEnds125FirstAndIsToldOncePerSpellLater) {
     fake_fail_appends("Input/output error", 0, 4, 4);
     r = run_tool({"./probe", "", "1000", "100"});
     // A record written in between ends the spell: the next failure is told again.
-    const std::string io_warning = "kadron: cannot write the run record to \"run.log\": Input/output error; the "
-                                   "runs go on (said again only after a record was written)\n";
+    const std::string io_warning =
+        "kadron: cannot write the run record to \"run.log\": Input/output error; the "
+        "runs go on (said again only after a record was written)\n";
     EXPECT_EQ(r.errors, io_warning + io_warning + "kadron: cannot start \"./probe\": scripted failure\n");
 }
 
