@@ -24,6 +24,11 @@ const char NO_OPTIONS_HINT[] = "kadron: there are no options; the first word is 
                                "(run kadron alone for the usage)\n";
 const char NO_SEARCH_PATH_HINT[] = "kadron: the search path is not used; give a path such as %sNAME\n";
 
+// On standard error at the start when KADRON_KILL_TREE cannot be had here.
+const char TREE_NOT_COVERED_TEXT[] =
+    "kadron: KADRON_KILL_TREE: the processes a target starts are not covered here "
+    "(%s); only the target ends with its run\n";
+
 // The texts of one moment, gathered so that they leave in one write: on a
 // terminal, where standard output is unbuffered, each printf is a write.
 struct moment_text {
@@ -105,8 +110,8 @@ int cycle_loop(const run_settings &settings, record_log *log) {
         std::memcpy(arguments, settings.command_line_arguments, sizeof arguments);
         uint32_t elapsed_ms = settings.run_time_in_milliseconds;
         run_details details{};
-        const run_status status =
-            run_once(settings.program_path_and_name, arguments, &elapsed_ms, log->on, &details);
+        const run_status status = run_once(settings.program_path_and_name, arguments, settings.ending,
+                                           &elapsed_ms, log->on, &details);
         if (status == run_status::stopped) stop_now(log, cycle_count);
         if (status == run_status::not_started) {
             if (details.failure == start_failure::not_found) {
@@ -142,6 +147,14 @@ int kadron_main(int word_count, const char *const *words) {
     run_settings settings{};
     int exit_status = 0;
     if (!parse_invocation(word_count, words, &settings, &exit_status)) return exit_status;
+    read_run_ending(&settings.ending);
+    if (settings.ending.kill_tree || settings.ending.grace_ms > 0) {
+        char reason[TEXT_SIZE] = {};
+        if (!platform_set_run_ending(settings.ending.kill_tree, settings.ending.grace_ms > 0, reason,
+                                     sizeof reason)) {
+            std::fprintf(stderr, TREE_NOT_COVERED_TEXT, reason);
+        }
+    }
     record_log log{};
     record_setup(&log);
     if (!record_begin(&log, settings, version)) return EXIT_CANNOT_RECORD;

@@ -19,6 +19,10 @@ constexpr uint32_t WAIT_FOREVER_MS = 4294967295u;
 // 100-nanosecond units in one millisecond.
 constexpr uint64_t UNITS_PER_MS = 10000u;
 
+// How long the end of a run, or a stop, waits at most for the rest of the
+// run's tree to go once it was ended by force.
+constexpr uint32_t TREE_SWEEP_BOUND_MS = 2000;
+
 // Exit code given to a program that is ended by force (where the OS has exit
 // codes for that: Windows).
 constexpr uint32_t TERMINATE_EXIT_CODE = 42;
@@ -83,7 +87,8 @@ enum class start_failure {
 // started with, and the kernel kills it (SIGKILL) as soon as the tool ends,
 // however the tool ends. On Windows it runs in a job that ends it when the
 // tool's process ends, and a console event (Ctrl+C, closing the console, ...)
-// ends it with exit code 42 before the tool. What it starts itself runs on.
+// ends it with exit code 42 before the tool. What it starts itself runs on,
+// unless the whole tree is asked for (platform_set_run_ending()).
 // false: nothing was started (the reason is known before the return),
 // *started is left as it was, *failure says which kind of failure it was and
 // reason holds the system's words for why (at most reason_size - 1
@@ -112,6 +117,26 @@ void platform_how_ended(const process_ref &started, target_end *how);
 // words for why (at most reason_size - 1 characters, no line end).
 bool platform_terminate(const process_ref &started, uint32_t exit_code, char *reason,
                         std::size_t reason_size);
+
+// How runs end, set once before the first start. whole_tree: every process a
+// target starts, directly or through others, also one that left its process
+// group or session or whose parent ended, ends with its run (POSIX: the tool
+// becomes a child subreaper; Windows: the job, made without breakaway, holds
+// them all). ask_first: targets will be asked to end before the forced end
+// (Windows: each starts in a process group of its own). false: the whole tree
+// cannot be covered here; reason says why, and runs end as without it.
+bool platform_set_run_ending(bool whole_tree, bool ask_first, char *reason, std::size_t reason_size);
+
+// Asks the running program to end, without waiting: POSIX SIGTERM (with the
+// whole tree also to the tool's other live children); Windows WM_CLOSE to its
+// top-level windows and Ctrl+Break to its process group, where it has them.
+void platform_ask_to_end(const process_ref &started);
+
+// With the whole tree, once the program has ended or been ended: ends by force
+// every process its run left running besides it, round by round, and waits
+// at most bound_ms for them to go. Returns how many of them still ran just
+// before (0 without the whole tree). A stop of the tool does the same itself.
+uint32_t platform_end_tree(const process_ref &started, uint32_t bound_ms);
 
 // Releases the program: the process first, then the thread.
 void platform_close(process_ref *started);

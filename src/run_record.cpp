@@ -144,6 +144,8 @@ const char *result_name(run_result result) {
         return "signaled";
     case run_result::forced:
         return "forced";
+    case run_result::stopped:
+        return "stopped";
     case run_result::not_ended:
         break;
     }
@@ -277,6 +279,7 @@ void record_run(record_log *log, uint32_t count, const run_report &report, bool 
     } else {
         json_add_raw(&j, "null");
     }
+    add_name_number(&j, "others_ended", report.others_ended);
     std::fflush(stdout);
     write_record(log, &j, true);
 }

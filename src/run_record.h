@@ -43,6 +43,7 @@ enum class run_result {
     signaled,  // by a signal the tool did not send
     forced,    // the run time was up and the tool ended it
     not_ended, // the run time was up and the forced end failed
+    stopped,   // the run time was up, and it ended by itself after it was asked to
 };
 
 struct run_report {
@@ -51,7 +52,8 @@ struct run_report {
     calendar_time end;   // UTC
     uint32_t duration_ms;
     run_result result;
-    target_end how; // for exited, signaled and forced
+    target_end how;        // for all but not_ended
+    uint32_t others_ended; // processes of its tree but the target that the tool ended
 };
 
 // Where the records go and how the last write went.

@@ -50,6 +50,10 @@ const char NUMBER_TOO_SMALL_TEXT[] =
 // -1 is the usual way to write "no limit" (4294967295); any other negative
 // number is probably a mistake.
 const char NUMBER_NEGATIVE_TEXT[] = "kadron: %s \"%s\" read as %lu ms (negative, taken modulo 2^32)\n";
+const char KILL_TREE_SETTING[] = "KADRON_KILL_TREE";
+const char GRACE_SETTING[] = "KADRON_GRACE_MS";
+const char KILL_TREE_TEXT[] = "kadron: KADRON_KILL_TREE \"%s\" read as off (only 1 turns it on)\n";
+const char GRACE_TEXT[] = "kadron: KADRON_GRACE_MS \"%s\" read as 0 ms (digits only, at most 4294967295)\n";
 const char EXTRA_WORD_TEXT[] = "kadron: extra word \"%s\" ignored (at most five words are read)\n";
 const char RUN_MODE_TEXT[] = "kadron: run mode \"%s\" read as wait (only wait and nowait are known)\n";
 
@@ -131,6 +135,27 @@ uint32_t parse_milliseconds(const char *word) {
     for (; *p >= '0' && *p <= '9'; ++p)
         value = value * 10u + static_cast<uint32_t>(*p - '0');
     return negative ? 0u - value : value;
+}
+
+void read_run_ending(run_ending *ending) {
+    *ending = run_ending{};
+    const char *tree = platform_setting(KILL_TREE_SETTING);
+    if (tree != nullptr && std::strcmp(tree, "1") == 0) {
+        ending->kill_tree = true;
+    } else if (tree != nullptr && tree[0] != '\0' && std::strcmp(tree, "0") != 0) {
+        std::fprintf(stderr, KILL_TREE_TEXT, tree);
+    }
+    const char *grace = platform_setting(GRACE_SETTING);
+    if (grace == nullptr) return;
+    uint64_t value = 0;
+    const char *p = grace;
+    for (; *p >= '0' && *p <= '9' && value <= UINT32_MAX; ++p)
+        value = value * 10u + static_cast<uint64_t>(*p - '0');
+    if (*p != '\0' || value > UINT32_MAX) {
+        std::fprintf(stderr, GRACE_TEXT, grace);
+        return;
+    }
+    ending->grace_ms = static_cast<uint32_t>(value);
 }
 
 void print_usage() {

@@ -47,8 +47,8 @@ bool force_end(const process_ref &started) {
 
 } // namespace
 
-run_status run_once(const char *program, char *arguments, uint32_t *elapsed_ms, bool want_report,
-                    run_details *details) {
+run_status run_once(const char *program, char *arguments, const run_ending &ending, uint32_t *elapsed_ms,
+                    bool want_report, run_details *details) {
     // The target shares our standard output: what we printed comes first.
     std::fflush(stdout);
     process_ref started{};
@@ -66,7 +66,18 @@ run_status run_once(const char *program, char *arguments, uint32_t *elapsed_ms, 
     // The tool ends next: the target stays in the platform's hands until then.
     if (end == wait_end::stopped) return run_status::stopped;
     run_result result = run_result::exited;
-    if (end == wait_end::time_up) result = force_end(started) ? run_result::forced : run_result::not_ended;
+    if (end == wait_end::time_up && ending.grace_ms > 0) {
+        platform_ask_to_end(started);
+        const wait_end asked = wait_for_end(started, platform_tick_ms(), ending.grace_ms);
+        if (asked == wait_end::stopped) return run_status::stopped;
+        if (asked == wait_end::ended)
+            result = run_result::stopped;
+        else
+            result = force_end(started) ? run_result::forced : run_result::not_ended;
+    } else if (end == wait_end::time_up) {
+        result = force_end(started) ? run_result::forced : run_result::not_ended;
+    }
+    const uint32_t others = ending.kill_tree ? platform_end_tree(started, TREE_SWEEP_BOUND_MS) : 0;
     const uint32_t t1 = platform_tick_ms();
     *elapsed_ms = t1 - t0;
     if (want_report) {
@@ -77,6 +88,7 @@ run_status run_once(const char *program, char *arguments, uint32_t *elapsed_ms, 
         if (result != run_result::not_ended) platform_how_ended(started, &report.how);
         if (result == run_result::exited && report.how.by_signal) result = run_result::signaled;
         report.result = result;
+        report.others_ended = others;
     }
     platform_close(&started);
     return run_status::ran;

@@ -29,6 +29,9 @@ struct world {
     bool stop_forced_target = false;
     bool stop_pending = false;
     bool joins_output = false;
+    bool refuse_tree = false;
+    bool asked = false;
+    uint64_t asked_at_ms = 0;
     std::vector<std::pair<std::string, std::string>> settings;
     std::string append_failure;
     uint32_t appends = 0;
@@ -59,6 +62,7 @@ void fake_set_start_cost(uint32_t ms) { w.start_cost_ms = ms; }
 void fake_fail_sleeper(bool fail) { w.fail_sleeper = fail; }
 void fake_stop_in_sleep_after(uint32_t run) { w.stop_in_sleep_after = run; }
 void fake_set_error_joins_output(bool joins) { w.joins_output = joins; }
+void fake_refuse_tree(bool refuse) { w.refuse_tree = refuse; }
 const std::vector<fake_line> &fake_lines() { return w.lines; }
 
 void fake_set_setting(const char *name, const char *value) {
@@ -103,6 +107,7 @@ bool platform_start(const char *application_name, char *command_line, process_re
     w.now_ms += w.start_cost_ms;
     w.current_started_ms = w.now_ms;
     w.current_open = true;
+    w.asked = false;
     started->process = 1;
     started->thread = 2;
     started->id = FAKE_FIRST_TARGET_PID + w.runs_started++;
@@ -126,6 +131,13 @@ wait_outcome platform_wait(const process_ref &, uint32_t timeout_ms) {
         if (w.current.ms > ran) w.now_ms += w.current.ms - ran;
         return wait_outcome::ended;
     }
+    if (w.asked && w.current.ends_when_asked >= 0) {
+        const uint64_t end_ms = w.asked_at_ms + static_cast<uint64_t>(w.current.ends_when_asked);
+        if (forever || end_ms <= w.now_ms + timeout_ms) {
+            if (end_ms > w.now_ms) w.now_ms = end_ms;
+            return wait_outcome::ended;
+        }
+    }
     w.now_ms += timeout_ms;
     return wait_outcome::timed_out;
 }
@@ -133,7 +145,8 @@ wait_outcome platform_wait(const process_ref &, uint32_t timeout_ms) {
 void platform_how_ended(const process_ref &, target_end *how) {
     *how = target_end{};
     if (!w.current_open) return;
-    const bool forced = w.current.kind != planned_run::ends_after;
+    const bool forced =
+        w.current.kind != planned_run::ends_after && !(w.asked && w.current.ends_when_asked >= 0);
     const char *signal = forced ? "SIGKILL" : w.current.signal;
     how->by_signal = signal != nullptr;
     how->exit_code = forced ? TERMINATE_EXIT_CODE : w.current.exit_code;
@@ -145,6 +158,24 @@ bool platform_terminate(const process_ref &, uint32_t exit_code, char *reason, s
     if (!w.current.unkillable) return true;
     std::snprintf(reason, reason_size, "%s", "scripted refusal");
     return false;
+}
+
+bool platform_set_run_ending(bool whole_tree, bool ask_first, char *reason, std::size_t reason_size) {
+    record(call_kind::set_run_ending, (whole_tree ? 1u : 0u) | (ask_first ? 2u : 0u));
+    if (!w.refuse_tree || !whole_tree) return true;
+    std::snprintf(reason, reason_size, "%s", "scripted: no job");
+    return false;
+}
+
+void platform_ask_to_end(const process_ref &) {
+    record(call_kind::ask_to_end, 0);
+    w.asked = true;
+    w.asked_at_ms = w.now_ms;
+}
+
+uint32_t platform_end_tree(const process_ref &, uint32_t bound_ms) {
+    record(call_kind::end_tree, bound_ms);
+    return w.current_open ? w.current.others : 0;
 }
 
 void platform_close(process_ref *started) {

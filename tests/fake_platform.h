@@ -22,6 +22,8 @@ struct planned_run {
     uint32_t exit_code = 0;       // an ends_after run's exit status
     const char *signal = nullptr; // an ends_after run dies of this signal instead
     bool unkillable = false;      // its forced end fails
+    int64_t ends_when_asked = -1; // ends this many ms after it is asked to end (-1: never)
+    uint32_t others = 0;          // processes of its tree that still run when it ends
 };
 
 enum class call_kind {
@@ -34,6 +36,9 @@ enum class call_kind {
     close_sleeper,
     append,
     finish_stop,
+    set_run_ending,
+    ask_to_end,
+    end_tree,
     version_size,
     version_read,
     alloc,
@@ -61,6 +66,8 @@ void fake_fail_sleeper(bool fail);
 void fake_stop_in_sleep_after(uint32_t run);
 // Environment variables the tool sees (name=value; nullptr value: unset).
 void fake_set_setting(const char *name, const char *value);
+// The whole tree cannot be covered: platform_set_run_ending() fails.
+void fake_refuse_tree(bool refuse);
 // Whether standard error shows where standard output does.
 void fake_set_error_joins_output(bool joins);
 // Appends number first to last (the first append is 1) fail with this

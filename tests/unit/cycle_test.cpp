@@ -223,16 +223,16 @@ TEST(RunOnce, ReportsTheDurationAndLeavesItOnFailure) {
     char args[] = " x";
     run_details details{};
     uint32_t elapsed_ms = 5000;
-    EXPECT_EQ(run_once("p", args, &elapsed_ms, false, &details), run_status::ran);
+    EXPECT_EQ(run_once("p", args, run_ending{}, &elapsed_ms, false, &details), run_status::ran);
     EXPECT_EQ(elapsed_ms, 300u);
     elapsed_ms = 0; // run time 0: ended at once
-    EXPECT_EQ(run_once("p", args, &elapsed_ms, false, &details), run_status::ran);
+    EXPECT_EQ(run_once("p", args, run_ending{}, &elapsed_ms, false, &details), run_status::ran);
     EXPECT_EQ(elapsed_ms, 0u);
     EXPECT_EQ(fake_calls_of(call_kind::terminate).size(), 1u);
     elapsed_ms = 1234;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(run_once("p", args, &elapsed_ms, false, &details), run_status::not_started);
+    EXPECT_EQ(run_once("p", args, run_ending{}, &elapsed_ms, false, &details), run_status::not_started);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), FAILED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string("kadron: cannot start \"p\": ") + FAKE_START_REASON + "\n");
@@ -248,7 +248,7 @@ TEST(RunOnce, RunTimeHoldsWhenTheWaitFailsAndTheLongestOneHasNoLimit) {
     char args[] = " x";
     run_details details{};
     uint32_t elapsed_ms = 5000;
-    EXPECT_EQ(run_once("p", args, &elapsed_ms, false, &details), run_status::ran);
+    EXPECT_EQ(run_once("p", args, run_ending{}, &elapsed_ms, false, &details), run_status::ran);
     EXPECT_EQ(elapsed_ms, 5000u);
     const std::vector<fake_call> ends = fake_calls_of(call_kind::terminate);
     ASSERT_EQ(ends.size(), 1u);
@@ -258,7 +258,7 @@ TEST(RunOnce, RunTimeHoldsWhenTheWaitFailsAndTheLongestOneHasNoLimit) {
     const std::size_t first_wait = fake_calls_of(call_kind::wait).size();
     for (const uint64_t lasts_ms : {300ull, 6000000000ull}) {
         elapsed_ms = WAIT_FOREVER_MS;
-        EXPECT_EQ(run_once("p", args, &elapsed_ms, false, &details), run_status::ran);
+        EXPECT_EQ(run_once("p", args, run_ending{}, &elapsed_ms, false, &details), run_status::ran);
         EXPECT_EQ(elapsed_ms, static_cast<uint32_t>(lasts_ms));
     }
     EXPECT_EQ(fake_calls_of(call_kind::terminate).size(), 1u);

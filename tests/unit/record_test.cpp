@@ -7,6 +7,7 @@
 #include "cycle_loop.h"
 #include "fake_platform.h"
 #include "run_record.h"
+#include "settings.h"
 
 namespace {
 
@@ -114,17 +115,22 @@ TEST(RunRecord, EveryRunAndTheFailedStartInOrder) {
     EXPECT_EQ(lines[0], BEGIN_PREFIX + "\"version\":\"0.0.0.0\",\"program\":\"./probe\","
                                        "\"arguments\":\"a \\\"b\\\"\",\"cycle_ms\":1000,\"run_ms\":100,"
                                        "\"mode\":\"nowait\"}\n");
-    EXPECT_EQ(lines[1], "{\"event\":\"run\",\"tool_pid\":4242,\"count\":1,\"target_pid\":100,"
-                        "\"start\":\"2026-12-09T23:59:59.990Z\",\"end\":\"2026-12-10T00:00:00.000Z\","
-                        "\"duration_ms\":10,\"result\":\"exited\",\"exit_code\":3,\"signal\":null}\n");
+    EXPECT_EQ(
+        lines[1],
+        "{\"event\":\"run\",\"tool_pid\":4242,\"count\":1,\"target_pid\":100,"
+        "\"start\":\"2026-12-09T23:59:59.990Z\",\"end\":\"2026-12-10T00:00:00.000Z\","
+        "\"duration_ms\":10,\"result\":\"exited\",\"exit_code\":3,\"signal\":null,\"others_ended\":0}\n");
     EXPECT_NE(lines[2].find("\"count\":2,\"target_pid\":101,"), std::string::npos);
     EXPECT_NE(
-        lines[2].find("\"duration_ms\":100,\"result\":\"forced\",\"exit_code\":null,\"signal\":\"SIGKILL\"}"),
+        lines[2].find("\"duration_ms\":100,\"result\":\"forced\",\"exit_code\":null,\"signal\":\"SIGKILL\","
+                      "\"others_ended\":0}"),
         std::string::npos);
-    EXPECT_NE(lines[3].find("\"result\":\"signaled\",\"exit_code\":null,\"signal\":\"SIGSEGV\"}"),
+    EXPECT_NE(lines[3].find(
+                  "\"result\":\"signaled\",\"exit_code\":null,\"signal\":\"SIGSEGV\",\"others_ended\":0}"),
               std::string::npos);
-    EXPECT_NE(lines[4].find("\"result\":\"not_ended\",\"exit_code\":null,\"signal\":null}"),
-              std::string::npos);
+    EXPECT_NE(
+        lines[4].find("\"result\":\"not_ended\",\"exit_code\":null,\"signal\":null,\"others_ended\":0}"),
+        std::string::npos);
     EXPECT_EQ(lines[5].substr(lines[5].find("\"count\"")),
               "\"count\":5,\"time\":\"2026-12-10T00:00:03.990Z\",\"exit_status\":127,"
               "\"reason\":\"scripted failure\"}\n");
@@ -218,4 +224,97 @@ TEST(RunRecord, WithoutTheSettingNothingIsWrittenOrAsked) {
     EXPECT_EQ(r.status, 126);
     EXPECT_TRUE(fake_calls_of(call_kind::append).empty());
     EXPECT_EQ(r.errors, "kadron: cannot start \"./probe\": scripted failure\n");
+}
+
+TEST(RunEnding, TheSettingsAreReadWithOneWarningForAnythingElse) {
+    const struct {
+        const char *tree, *grace;
+        bool kill_tree;
+        uint32_t grace_ms;
+        std::string errors;
+    } cases[] = {
+        {nullptr, nullptr, false, 0, ""},
+        {"1", "4294967295", true, 4294967295u, ""},
+        {"0", "", false, 0, ""},
+        {"", "0", false, 0, ""},
+        {"yes", "4294967296", false, 0,
+         "kadron: KADRON_KILL_TREE \"yes\" read as off (only 1 turns it on)\n"
+         "kadron: KADRON_GRACE_MS \"4294967296\" read as 0 ms (digits only, at most 4294967295)\n"},
+        {"1 ", "+5", false, 0,
+         "kadron: KADRON_KILL_TREE \"1 \" read as off (only 1 turns it on)\n"
+         "kadron: KADRON_GRACE_MS \"+5\" read as 0 ms (digits only, at most 4294967295)\n"},
+        {nullptr, " 5", false, 0,
+         "kadron: KADRON_GRACE_MS \" 5\" read as 0 ms (digits only, at most 4294967295)\n"},
+    };
+    for (const auto &c : cases) {
+        fake_reset(0, at(9, 0, 0, 0));
+        fake_set_setting("KADRON_KILL_TREE", c.tree);
+        fake_set_setting("KADRON_GRACE_MS", c.grace);
+        run_ending ending{true, 7};
+        testing::internal::CaptureStderr();
+        read_run_ending(&ending);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.errors);
+        EXPECT_EQ(ending.kill_tree, c.kill_tree);
+        EXPECT_EQ(ending.grace_ms, c.grace_ms);
+    }
+}
+
+TEST(RunEnding, AskedFirstThenForcedAfterTheGraceAndTheTreeSweptAfterEveryRun) {
+    reset_with_log("run.log");
+    fake_set_setting("KADRON_KILL_TREE", "1");
+    fake_set_setting("KADRON_GRACE_MS", "300");
+    fake_plan({planned_run::ends_after, 10, 0, nullptr, false, -1, 2});   // ends by itself
+    fake_plan({planned_run::never_ends, 0, 5, "SIGTERM", false, 120, 0}); // dies of the request
+    fake_plan({planned_run::never_ends, 0, 0, nullptr, false, -1, 1});    // ignores it
+    const tool_run r = run_tool({"./probe", "", "5000", "1000"});
+    EXPECT_EQ(r.status, 126);
+    const std::vector<fake_call> asks = fake_calls_of(call_kind::ask_to_end);
+    ASSERT_EQ(asks.size(), 2u);
+    const std::vector<fake_call> ends = fake_calls_of(call_kind::terminate);
+    ASSERT_EQ(ends.size(), 1u);
+    // Forced only once the grace is over.
+    EXPECT_EQ(ends[0].at_ms - asks[1].at_ms, 300u);
+    const std::vector<fake_call> sweeps = fake_calls_of(call_kind::end_tree);
+    ASSERT_EQ(sweeps.size(), 3u);
+    EXPECT_EQ(sweeps[0].ms, 2000u);
+    const std::vector<std::string> lines = lines_to("run.log");
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_NE(lines[1].find("\"result\":\"exited\",\"exit_code\":0,\"signal\":null,\"others_ended\":2}"),
+              std::string::npos);
+    EXPECT_NE(
+        lines[2].find("\"duration_ms\":1120,\"result\":\"stopped\",\"exit_code\":null,\"signal\":\"SIGTERM\","
+                      "\"others_ended\":0}"),
+        std::string::npos);
+    EXPECT_NE(lines[3].find("\"duration_ms\":1300,\"result\":\"forced\""), std::string::npos);
+    EXPECT_NE(lines[3].find("\"others_ended\":1}"), std::string::npos);
+    // Settings made once, before the first start.
+    ASSERT_EQ(fake_calls_of(call_kind::set_run_ending).size(), 1u);
+    EXPECT_EQ(fake_calls_of(call_kind::set_run_ending)[0].ms, 3u);
+}
+
+TEST(RunEnding, AStopDuringTheGraceIsPromptAndWithoutTheSettingsNothingIsAsked) {
+    reset_with_log("run.log");
+    fake_set_setting("KADRON_GRACE_MS", "60000");
+    fake_plan({planned_run::stopped, 1500});
+    tool_run r = run_tool({"./probe", "", "5000", "1000"});
+    EXPECT_TRUE(r.ended_by_stop);
+    EXPECT_EQ(fake_calls_of(call_kind::ask_to_end).size(), 1u);
+    EXPECT_TRUE(fake_calls_of(call_kind::terminate).empty());
+    EXPECT_EQ(fake_now_ms(), 1500u);
+
+    fake_reset(0, at(9, 0, 0, 0));
+    fake_set_setting("KADRON_KILL_TREE", "1");
+    fake_refuse_tree(true);
+    fake_plan({planned_run::never_ends, 0});
+    r = run_tool({"./probe", "", "5000", "1000"});
+    EXPECT_NE(r.errors.find("kadron: KADRON_KILL_TREE: the processes a target starts are not covered here "
+                            "(scripted: no job); only the target ends with its run\n"),
+              std::string::npos);
+
+    fake_reset(0, at(9, 0, 0, 0));
+    fake_plan({planned_run::never_ends, 0});
+    run_tool({"./probe", "", "5000", "1000"});
+    EXPECT_TRUE(fake_calls_of(call_kind::ask_to_end).empty());
+    EXPECT_TRUE(fake_calls_of(call_kind::end_tree).empty());
+    EXPECT_TRUE(fake_calls_of(call_kind::set_run_ending).empty());
 }
