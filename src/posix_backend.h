@@ -1,8 +1,9 @@
 // posix_backend.h: what the units of the POSIX backend ask of the one below them; nothing calls back up.
 //
 // platform_posix.cpp (output, words, local time, records) -> process_posix.cpp
-// (targets, wait, sleep, clock, the tool's signals) -> spawn_posix.cpp (the
-// child, and what a failed start means).
+// (targets, wait, sleep, clock, the tool's signals, the end of a run's tree)
+// -> spawn_posix.cpp (the child, what a failed start means, the tool's
+// children as /proc lists them).
 #pragma once
 
 #include <signal.h>
@@ -38,3 +39,17 @@ void close_descriptors_one_by_one();
 // true when it does, with reason naming what is missing (its interpreter or
 // its loader, where that can be read from the file).
 bool explain_missing_part(const char *path, char *reason, size_t reason_size);
+
+// How the tool's children will be found: /proc/self/task/<tid>/children,
+// or where the kernel keeps no such file, the parent's pid in every
+// /proc/<pid>/stat. false: neither can be read; reason says why.
+bool prepare_child_listing(char *reason, size_t reason_size);
+
+// Calls visit(pid, context) for each child of the tool that /proc lists, the
+// unreaped ones among them; one may be missed or come twice while children
+// come and go. Stack buffers and async-signal-safe calls only.
+void list_children(void (*visit)(pid_t pid, void *context), void *context);
+
+// From the next prepare_child_listing() on, children are found by the scan of
+// /proc/<pid>/stat, as where the kernel keeps no children file (for the tests).
+void find_children_by_scan();

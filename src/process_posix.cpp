@@ -1,7 +1,9 @@
-// process_posix.cpp: targets on POSIX (start, wait, forced end, how they ended, reaping), the sleep, the
-// monotonic clock and the tool's own signals and stops.
+// process_posix.cpp: targets on POSIX (start, wait, request and forced end, how they ended, reaping, the
+// rest of their tree), the sleep, the monotonic clock and the tool's own signals and stops.
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -51,6 +53,22 @@ sigset_t handled;    // what a target gets back with its default action
 // the core has its last word before platform_finish_stop().
 int stop_signal = 0;
 bool stop_forced_target = false;
+
+// How runs end, as set once before the first start. With the whole tree the
+// tool is a child subreaper: whatever a target started and left behind
+// becomes the tool's child when its parent ends, so the tool can end it
+// knowing that the pid is its own unreaped child and cannot have been reused.
+struct {
+    bool whole_tree;
+    bool ask_first; // SIGTERM needs nothing set up beforehand
+} ending_setup;
+
+// Children the tree's end has killed and not yet reaped: each is counted
+// once, however many rounds it takes to die. A child beyond these waits for
+// a later round.
+constexpr std::size_t MAX_SWEPT = 256;
+pid_t swept[MAX_SWEPT];
+std::size_t swept_count = 0;
 
 // The standard signals by name; any other is "SIG" and its number.
 const struct {
@@ -104,12 +122,17 @@ void signal_name(int sig, char *out, std::size_t out_size) {
     std::snprintf(out, out_size, "SIG%d", sig);
 }
 
+uint32_t end_tree(pid_t target, uint64_t deadline_ns, bool in_handler);
+
 // Only async-signal-safe calls: the handler comes here too.
-[[noreturn]] void end_by_signal(int sig) {
-    // As at the end of the run time: the target alone, by force.
+[[noreturn]] void end_by_signal(int sig, bool in_handler) {
+    // As at the end of the run time: the target by force, and with the whole
+    // tree what it left running.
     for (const watched_target &w : watched) {
         if (w.pid > 0 && !w.ended) kill(w.pid, SIGKILL);
     }
+    if (ending_setup.whole_tree)
+        end_tree(0, monotonic_ns() + uint64_t{TREE_SWEEP_BOUND_MS} * NS_PER_MS, in_handler);
     struct sigaction by_default {};
     by_default.sa_handler = SIG_DFL;
     sigaction(sig, &by_default, nullptr);
@@ -122,7 +145,7 @@ void signal_name(int sig, char *out, std::size_t out_size) {
     _exit(128 + sig);
 }
 
-void on_ending_signal(int sig) { end_by_signal(sig); }
+void on_ending_signal(int sig) { end_by_signal(sig, true); }
 
 void hold_ending_signals() { pthread_sigmask(SIG_BLOCK, &ending, nullptr); }
 
@@ -137,19 +160,131 @@ watched_target *find_watched(pid_t pid) {
     return nullptr;
 }
 
-// Reaps every child that has ended; never blocks.
-void reap_children() {
+// Every reaped child comes here: a target keeps its wait status, and a pid
+// that may now be reused leaves the swept ones.
+void note_reaped(pid_t pid, int status) {
+    watched_target *w = find_watched(pid);
+    if (w != nullptr) {
+        w->ended = true;
+        w->status = status;
+    }
+    for (std::size_t i = 0; i < swept_count; ++i) {
+        if (swept[i] == pid) {
+            swept[i] = swept[--swept_count];
+            break;
+        }
+    }
+}
+
+// Reaps every child that has ended; never blocks. false: the tool has no
+// child left at all.
+bool reap_children() {
     for (;;) {
         int status = 0;
         const pid_t pid = waitpid(-1, &status, WNOHANG);
         if (pid < 0 && errno == EINTR) continue;
-        if (pid <= 0) return;
-        watched_target *w = find_watched(pid);
-        if (w != nullptr) {
-            w->ended = true;
-            w->status = status;
-        }
+        if (pid < 0) return errno != ECHILD;
+        if (pid == 0) return true;
+        note_reaped(pid, status);
     }
+}
+
+enum class child_state { running, reaped, not_a_child };
+
+// Whether pid is the tool's own child and still runs; one that has ended is
+// reaped here. Nothing else reaps between this and a signal sent to a
+// running one, so its pid stays its own until then.
+child_state look_at_child(pid_t pid) {
+    int status = 0;
+    pid_t got = 0;
+    do {
+        got = waitpid(pid, &status, WNOHANG);
+    } while (got < 0 && errno == EINTR);
+    if (got == 0) return child_state::running;
+    if (got != pid) return child_state::not_a_child;
+    note_reaped(pid, status);
+    return child_state::reaped;
+}
+
+bool is_swept(pid_t pid) {
+    for (std::size_t i = 0; i < swept_count; ++i) {
+        if (swept[i] == pid) return true;
+    }
+    return false;
+}
+
+// One round of the tree's end, as the children are listed.
+struct tree_round {
+    pid_t target;
+    uint32_t ended_others; // over all rounds
+    bool found;            // a child of the tool was listed
+    bool moved;            // one was killed, reaped or is still dying: another round is worth it
+};
+
+void end_child(pid_t pid, void *context) {
+    tree_round &round = *static_cast<tree_round *>(context);
+    if (is_swept(pid)) {
+        round.found = round.moved = true;
+        return;
+    }
+    const child_state state = look_at_child(pid);
+    if (state == child_state::not_a_child) return;
+    round.found = true;
+    if (state == child_state::reaped) {
+        round.moved = true;
+        return;
+    }
+    if (swept_count == MAX_SWEPT) {
+        round.moved = true;
+        return;
+    }
+    if (kill(pid, SIGKILL) != 0) return; // one the tool may not end
+    swept[swept_count++] = pid;
+    round.moved = true;
+    if (pid != round.target) ++round.ended_others;
+}
+
+// How often the tree's end looks again while children are dying: orphans
+// handed to the tool on the way send it no SIGCHLD.
+constexpr uint64_t TREE_ROUND_NS = 20 * NS_PER_MS;
+
+// Waits for a child to change state, until_ns at the latest; in the signal
+// handler, where only a plain pause is safe, a short pause.
+void await_child(uint64_t until_ns, bool in_handler) {
+    const uint64_t now = monotonic_ns();
+    if (now >= until_ns) return;
+    if (in_handler) {
+        poll(nullptr, 0, 1);
+        return;
+    }
+    const uint64_t left = until_ns - now < TREE_ROUND_NS ? until_ns - now : TREE_ROUND_NS;
+    const timespec timeout{static_cast<time_t>(left / NS_PER_S), static_cast<long>(left % NS_PER_S)};
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigtimedwait(&child, nullptr, &timeout);
+}
+
+// Kills every child of the tool, round by round as orphans are handed over,
+// until none is left or the deadline passed. Returns how many other than
+// target were still running when they were killed. Only async-signal-safe
+// calls: the handler comes here too.
+uint32_t end_tree(pid_t target, uint64_t deadline_ns, bool in_handler) {
+    tree_round round{target, 0, false, false};
+    while (reap_children()) {
+        round.found = round.moved = false;
+        list_children(end_child, &round);
+        if (monotonic_ns() >= deadline_ns) break;
+        // Children are there, and all that were listed refuse to end.
+        if (round.found && !round.moved) break;
+        await_child(deadline_ns, in_handler);
+    }
+    return round.ended_others;
+}
+
+void ask_child(pid_t pid, void *target) {
+    if (pid != *static_cast<const pid_t *>(target) && look_at_child(pid) == child_state::running)
+        kill(pid, SIGTERM);
 }
 
 // A stop: the running target is killed as at the end of its run time, and
@@ -336,6 +471,32 @@ bool platform_terminate(const process_ref &started, uint32_t, char *reason, std:
     return false;
 }
 
+bool platform_set_run_ending(bool whole_tree, bool ask_first, char *reason, std::size_t reason_size) {
+    ending_setup.ask_first = ask_first;
+    if (!whole_tree) return true;
+    if (!prepare_child_listing(reason, reason_size)) return false;
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        std::snprintf(reason, reason_size, "cannot become a child subreaper: %s", std::strerror(errno));
+        return false;
+    }
+    ending_setup.whole_tree = true;
+    return true;
+}
+
+void platform_ask_to_end(const process_ref &started) {
+    pid_t pid = static_cast<pid_t>(started.process);
+    const watched_target *target = find_watched(pid);
+    // Only while it is unreaped: its pid cannot have been reused.
+    if (target != nullptr && !target->ended) kill(target->pid, SIGTERM);
+    if (ending_setup.whole_tree) list_children(ask_child, &pid);
+}
+
+uint32_t platform_end_tree(const process_ref &started, uint32_t bound_ms) {
+    if (!ending_setup.whole_tree) return 0;
+    return end_tree(static_cast<pid_t>(started.process), monotonic_ns() + uint64_t{bound_ms} * NS_PER_MS,
+                    false);
+}
+
 void platform_close(process_ref *started) {
     watched_target *target = find_watched(static_cast<pid_t>(started->process));
     if (target != nullptr) *target = watched_target{0, false, false, 0};
@@ -362,4 +523,4 @@ void platform_stop_report(stop_report *report) {
     report->target_forced = stop_forced_target;
 }
 
-void platform_finish_stop() { end_by_signal(stop_signal != 0 ? stop_signal : SIGTERM); }
+void platform_finish_stop() { end_by_signal(stop_signal != 0 ? stop_signal : SIGTERM, false); }

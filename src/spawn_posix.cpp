@@ -1,5 +1,5 @@
-// spawn_posix.cpp: starts a target in a child that the kernel kills when the tool ends (Linux), and says
-// what a program that exists but cannot be executed is missing.
+// spawn_posix.cpp: starts a target in a child that the kernel kills when the tool ends (Linux), says what a
+// program that exists but cannot be executed is missing, and finds the tool's children in /proc.
 #include <dirent.h>
 #include <elf.h>
 #include <errno.h>
@@ -24,8 +24,21 @@ namespace {
 enum class range_close { unknown, works, fails };
 range_close range_close_state = range_close::unknown;
 
-// Room for several entries of /proc/self/fd per read.
+// Room for several entries of a /proc directory per read.
 constexpr std::size_t DIRECTORY_BUFFER_SIZE = 2048;
+
+// A path below /proc with two numbers in it.
+constexpr std::size_t PROC_PATH_SIZE = 64;
+// Read at a time from a children file; the start of /proc/<pid>/stat, which
+// holds the parent's pid after a name of at most 16 bytes.
+constexpr std::size_t CHILDREN_READ_SIZE = 512;
+constexpr std::size_t STAT_READ_SIZE = 256;
+
+// How the tool's children are found, chosen once by prepare_child_listing().
+enum class child_listing { none, task_children, process_scan };
+child_listing listing = child_listing::none;
+bool scan_only = false;
+pid_t listing_pid = 0;
 
 // The first bytes of a program as the kernel reads them for a "#!" line.
 constexpr std::size_t HEADER_SIZE = 256;
@@ -54,40 +67,148 @@ bool range_close_works() {
     return range_close_state == range_close::works;
 }
 
-// The number an entry of /proc/self/fd names; -1 for "." and "..".
-int descriptor_number(const char *name) {
+// The number an entry of a /proc directory names; -1 for ".", ".." and names.
+long entry_number(const char *name) {
     if (*name < '0' || *name > '9') return -1;
     long n = 0;
     for (; *name >= '0' && *name <= '9' && n <= INT_MAX; ++name)
         n = n * 10 + (*name - '0');
-    return n <= INT_MAX ? static_cast<int>(n) : INT_MAX;
+    return n <= INT_MAX ? n : INT_MAX;
+}
+
+// Calls each(number, context) for every entry of the directory at path whose
+// name is a number, with a stack buffer and async-signal-safe calls only.
+// false: the directory could not be read to its end.
+bool for_each_numbered_entry(const char *path, void (*each)(long number, void *context), void *context) {
+    const int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return false;
+    alignas(dirent64) char buffer[DIRECTORY_BUFFER_SIZE];
+    ssize_t n = 0;
+    while ((n = getdents64(dir, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+        for (ssize_t at = 0; n > 0 && at < n;) {
+            unsigned short length = 0;
+            std::memcpy(&length, buffer + at + offsetof(dirent64, d_reclen), sizeof length);
+            const long number = entry_number(buffer + at + offsetof(dirent64, d_name));
+            if (number >= 0) each(number, context);
+            if (length == 0) break;
+            at += length;
+        }
+    }
+    close(dir);
+    return n == 0;
+}
+
+void note_highest(long fd, void *highest) {
+    int *h = static_cast<int *>(highest);
+    if (fd > *h) *h = static_cast<int>(fd);
 }
 
 // The highest descriptor open in the tool: read from /proc/self/fd without
-// the heap, or the soft limit's last number where that cannot be read.
+// the heap (the directory's own descriptor among them: one closed for
+// nothing), or the soft limit's last number where that cannot be read.
 int highest_descriptor() {
-    const int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        alignas(dirent64) char buffer[DIRECTORY_BUFFER_SIZE];
-        int highest = STDERR_FILENO;
-        ssize_t n = 0;
-        while ((n = getdents64(dir, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-            for (ssize_t at = 0; n > 0 && at < n;) {
-                unsigned short length = 0;
-                std::memcpy(&length, buffer + at + offsetof(dirent64, d_reclen), sizeof length);
-                const int fd = descriptor_number(buffer + at + offsetof(dirent64, d_name));
-                if (fd != dir && fd > highest) highest = fd;
-                if (length == 0) break;
-                at += length;
-            }
-        }
-        close(dir);
-        if (n == 0) return highest;
-    }
+    int highest = STDERR_FILENO;
+    if (for_each_numbered_entry("/proc/self/fd", note_highest, &highest)) return highest;
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > INT_MAX)
         return INT_MAX;
     return static_cast<int>(limit.rlim_cur) - 1;
+}
+
+// Paths below /proc, made without snprintf (the signal handler comes here).
+struct proc_path {
+    char text[PROC_PATH_SIZE];
+    std::size_t used;
+};
+
+void add_text(proc_path *path, const char *text) {
+    for (; *text != '\0' && path->used + 1 < sizeof path->text; ++text)
+        path->text[path->used++] = *text;
+    path->text[path->used] = '\0';
+}
+
+void add_number(proc_path *path, long number) {
+    char digits[24];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number > 0 && count < sizeof digits);
+    while (count > 0 && path->used + 1 < sizeof path->text)
+        path->text[path->used++] = digits[--count];
+    path->text[path->used] = '\0';
+}
+
+int open_proc_file(const proc_path &path) {
+    int fd = -1;
+    do {
+        fd = open(path.text, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+struct child_visit {
+    void (*visit)(pid_t pid, void *context);
+    void *context;
+};
+
+// One thread's children file: the pids with a blank after each, read a piece
+// at a time (a number may be cut between two pieces).
+void visit_task_children(long tid, void *visit) {
+    const child_visit &v = *static_cast<const child_visit *>(visit);
+    proc_path path{};
+    add_text(&path, "/proc/self/task/");
+    add_number(&path, tid);
+    add_text(&path, "/children");
+    const int fd = open_proc_file(path);
+    if (fd < 0) return;
+    char piece[CHILDREN_READ_SIZE];
+    long pid = 0;
+    bool in_number = false;
+    for (;;) {
+        const ssize_t n = read(fd, piece, sizeof piece);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (piece[i] >= '0' && piece[i] <= '9') {
+                if (pid <= INT_MAX) pid = pid * 10 + (piece[i] - '0');
+                in_number = true;
+            } else {
+                if (in_number && pid > 0 && pid <= INT_MAX) v.visit(static_cast<pid_t>(pid), v.context);
+                pid = 0;
+                in_number = false;
+            }
+        }
+    }
+    if (in_number && pid > 0 && pid <= INT_MAX) v.visit(static_cast<pid_t>(pid), v.context);
+    close(fd);
+}
+
+// Where the kernel keeps no children file: every process's stat, "pid (name)
+// state ppid ...", where the name may hold blanks and parentheses.
+void visit_if_child(long pid, void *visit) {
+    const child_visit &v = *static_cast<const child_visit *>(visit);
+    proc_path path{};
+    add_text(&path, "/proc/");
+    add_number(&path, pid);
+    add_text(&path, "/stat");
+    const int fd = open_proc_file(path);
+    if (fd < 0) return;
+    char stat[STAT_READ_SIZE];
+    ssize_t n = 0;
+    do {
+        n = read(fd, stat, sizeof stat);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    ssize_t at = n - 1;
+    while (at >= 0 && stat[at] != ')')
+        --at;
+    if (at < 0 || at + 4 >= n) return;
+    at += 4; // past ") S "
+    long parent = 0;
+    for (; at < n && stat[at] >= '0' && stat[at] <= '9' && parent <= INT_MAX; ++at)
+        parent = parent * 10 + (stat[at] - '0');
+    if (parent == listing_pid && pid != listing_pid) v.visit(static_cast<pid_t>(pid), v.context);
 }
 
 // Only async-signal-safe calls: this runs in the child of vfork.
@@ -214,6 +335,38 @@ bool missing(const char *name) { return access(name, F_OK) != 0 && (errno == ENO
 } // namespace
 
 void close_descriptors_one_by_one() { range_close_state = range_close::fails; }
+
+void find_children_by_scan() { scan_only = true; }
+
+bool prepare_child_listing(char *reason, std::size_t reason_size) {
+    listing_pid = getpid();
+    proc_path path{};
+    add_text(&path, "/proc/self/task/");
+    add_number(&path, listing_pid);
+    add_text(&path, "/children");
+    int fd = scan_only ? -1 : open_proc_file(path);
+    listing = child_listing::task_children;
+    if (fd < 0) {
+        path = proc_path{};
+        add_text(&path, "/proc/self/stat");
+        fd = open_proc_file(path);
+        listing = child_listing::process_scan;
+    }
+    if (fd < 0) {
+        listing = child_listing::none;
+        std::snprintf(reason, reason_size, "%s: %s", path.text, std::strerror(errno));
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+void list_children(void (*visit)(pid_t pid, void *context), void *context) {
+    child_visit v{visit, context};
+    if (listing == child_listing::task_children)
+        for_each_numbered_entry("/proc/self/task", visit_task_children, &v);
+    if (listing == child_listing::process_scan) for_each_numbered_entry("/proc", visit_if_child, &v);
+}
 
 pid_t start_target(const target_start &start, int *error) {
     child_plan plan{false, 0, -1, -1};

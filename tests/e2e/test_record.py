@@ -14,7 +14,7 @@ import kadron_e2e as e2e
 FIELDS = {
     "begin": ["event", "tool_pid", "time", "version", "program", "arguments", "cycle_ms", "run_ms", "mode"],
     "run": ["event", "tool_pid", "count", "target_pid", "start", "end", "duration_ms", "result", "exit_code",
-            "signal"],
+            "signal", "others_ended"],
     "start_failed": ["event", "tool_pid", "count", "time", "exit_status", "reason"],
     "end": ["event", "tool_pid", "count", "time", "cause", "target"],
 }

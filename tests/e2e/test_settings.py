@@ -3,6 +3,7 @@
 import errno
 import os
 import re
+import subprocess
 import unittest
 
 import kadron_e2e as e2e
@@ -57,6 +58,21 @@ class SettingsTest(unittest.TestCase):
                 self.assertEqual(status, 127)
                 head = e2e.banner() + (e2e.USAGE if usage else "")
                 self.assertEqual(self.assert_failed_start(text), head + expected)
+
+    def test_warnings_stand_between_echo_and_start_in_a_file_shared_with_standard_output(self):
+        path = os.path.join(e2e.temp_dir(self), "both")
+        env = dict(os.environ, KADRON_GRACE_MS="5s")
+        with open(path, "wb") as both:
+            status = subprocess.run([e2e.KADRON, MISSING, "", "1000", "12abc"], stdin=subprocess.DEVNULL,
+                                    stdout=both, stderr=both, env=env, timeout=20).returncode
+        with open(path, "rb") as f:
+            text = f.read().decode("latin-1")
+        self.assertEqual(status, 127)
+        self.assertTrue(text.endswith(MISSING_REASON), repr(text[-200:]))
+        warnings = ('kadron: run time "12abc" read as 12 ms (only leading digits count)\n'
+                    'kadron: KADRON_GRACE_MS "5s" read as 0 ms (digits only, at most 4294967295)\n')
+        head = e2e.banner() + e2e.USAGE + e2e.echo(MISSING, " ", 1000, 12) + warnings
+        self.assertEqual(self.assert_failed_start(text[: -len(MISSING_REASON)]), head)
 
     def test_word_length_limits(self):
         base = e2e.temp_dir(self)

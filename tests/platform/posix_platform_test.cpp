@@ -415,3 +415,70 @@ TEST(PosixPlatform, StopInTheWaitOrTheSleepIsReportedAndEndsTheToolAfterwards) {
         }
     }
 }
+
+TEST(PosixPlatform, TheTreesEndKillsCountsAndReapsWhatTheTargetLeft) {
+    // A probe that starts a child and a daemon (double fork, own session). Forced,
+    // its child is handed to the tool only once it has died, maybe a round later;
+    // ended by itself, it keeps its exit status through the sweep. Children are
+    // found through the children file, then by the scan of every process.
+    const struct {
+        bool scan;
+        const char *last;
+        std::string outcome;
+    } cases[] = {{false, "--sleep 60000", "2 SIGKILL 1"}, {true, "--exit 3", "2 3 1"}};
+    for (const auto &c : cases) {
+        char scratch[] = "/tmp/kadron-platform-XXXXXX";
+        ASSERT_NE(mkdtemp(scratch), nullptr);
+        const std::string child_file = std::string(scratch) + "/child";
+        const std::string daemon_file = std::string(scratch) + "/daemon";
+        int report[2];
+        ASSERT_EQ(pipe(report), 0);
+        // In a child of the test: the subreaper setting stays with the process.
+        const pid_t tool = fork();
+        ASSERT_GE(tool, 0);
+        if (tool == 0) {
+            if (c.scan) find_children_by_scan();
+            char reason[TEXT_SIZE] = {};
+            if (!platform_set_run_ending(true, false, reason, sizeof reason)) _exit(2);
+            process_ref probe{};
+            const std::string arguments =
+                "--grandchild " + child_file + " --daemon " + daemon_file + " " + c.last;
+            if (!start_probe(arguments.c_str(), &probe)) _exit(3);
+            const uint64_t t0 = now_ms();
+            while ((access(child_file.c_str(), F_OK) != 0 || access(daemon_file.c_str(), F_OK) != 0) &&
+                   now_ms() - t0 < 30000)
+                usleep(10000);
+            if (std::strcmp(c.last, "--exit 3") == 0) {
+                if (platform_wait(probe, 30000) != wait_outcome::ended) _exit(4);
+            } else if (!terminate(probe)) {
+                _exit(5);
+            }
+            const uint32_t others = platform_end_tree(probe, 30000);
+            target_end how{};
+            platform_how_ended(probe, &how);
+            platform_close(&probe);
+            const std::string line = std::to_string(others) + " " +
+                                     (how.by_signal ? how.signal_name : std::to_string(how.exit_code)) + " " +
+                                     std::to_string(no_children_left());
+            (void)!write(report[1], line.data(), line.size());
+            _exit(0);
+        }
+        close(report[1]);
+        char line[TEXT_SIZE] = {};
+        const ssize_t n = read(report[0], line, sizeof line - 1);
+        close(report[0]);
+        int status = 0;
+        ASSERT_EQ(waitpid(tool, &status, 0), tool);
+        EXPECT_EQ(std::string(line, n > 0 ? static_cast<std::size_t>(n) : 0), c.outcome)
+            << "scan " << c.scan << ", status " << status;
+        for (const std::string &file : {child_file, daemon_file}) {
+            const pid_t pid = static_cast<pid_t>(std::atoi(read_file(file).c_str()));
+            if (pid > 0 && kill(pid, 0) == 0) {
+                ADD_FAILURE() << file << " runs on";
+                kill(pid, SIGKILL);
+            }
+            unlink(file.c_str());
+        }
+        rmdir(scratch);
+    }
+}

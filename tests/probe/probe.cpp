@@ -4,9 +4,13 @@
 //   --become-root            POSIX: make root the real user (a set-user-ID root copy can)
 //   --traced-hold MS         POSIX: a child of its own holds it with ptrace for MS ms, so that it
 //                            cannot be reaped for that long once it has ended
+//   --on-term-exit CODE      POSIX: exit with CODE on SIGTERM
+//   --ignore-term FILE       POSIX: on SIGTERM create FILE and go on
+//                            (both then let SIGTERM through, in case it came blocked)
 //   --record FILE            append one START line (time, pid, argv, command line, open descriptors,
 //                            POSIX: ignored and blocked signals as hex masks, the environment)
 //   --grandchild PIDFILE     start a copy of itself sleeping 60 s, not waited for; write its pid
+//   --daemon PIDFILE         POSIX: the same, in a session of its own, through a child that ends at once
 //   --watch-exit FILE        Windows: a watcher copy writes "exit=<code>" once this process ends
 //   --remove-self-after N    once FILE of --record holds N lines, remove the own executable
 //   --print TEXT             write TEXT and a newline to standard output
@@ -23,6 +27,7 @@
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -44,8 +49,11 @@ namespace {
 struct options {
     const char *become_root = nullptr;
     const char *traced_hold = nullptr;
+    const char *on_term_exit = nullptr;
+    const char *ignore_term = nullptr;
     const char *record = nullptr;
     const char *grandchild = nullptr;
+    const char *daemon = nullptr;
     const char *watch_exit = nullptr;
     const char *remove_self_after = nullptr;
     const char *print = nullptr;
@@ -306,6 +314,28 @@ void traced_hold(unsigned long ms) {
     close(ready[0]);
 }
 
+// Set before SIGTERM is let through, so that one that came while it was
+// blocked finds them.
+int term_exit_code = 0;
+char term_note[4096];
+
+void on_term(int sig, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigaction(sig, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+}
+
+void exit_on_term(int) { _exit(term_exit_code); }
+
+void note_term(int) {
+    const int fd = open(term_note, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) close(fd);
+}
+
 void remove_own_executable() {
     char exe[4096];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -327,14 +357,31 @@ void start_grandchild(const char *pid_file) {
     publish_file(pid_file, std::to_string(pid) + "\n");
 }
 
+#ifndef _WIN32
+// As a daemon leaves its starter: the middle process ends at once, so the
+// copy is nobody's child until the system hands it to a reaper.
+void start_daemon(const char *pid_file) {
+    const pid_t middle = fork();
+    if (middle == 0) {
+        setsid();
+        start_grandchild(pid_file);
+        _exit(0);
+    }
+    if (middle > 0) waitpid(middle, nullptr, 0);
+}
+#endif
+
 options read_options(int argc, char **argv) {
     options o;
     const struct {
         const char *name;
         const char **value;
     } known[] = {{"--traced-hold", &o.traced_hold},
+                 {"--on-term-exit", &o.on_term_exit},
+                 {"--ignore-term", &o.ignore_term},
                  {"--record", &o.record},
                  {"--grandchild", &o.grandchild},
+                 {"--daemon", &o.daemon},
                  {"--watch-exit", &o.watch_exit},
                  {"--remove-self-after", &o.remove_self_after},
                  {"--print", &o.print},
@@ -363,9 +410,20 @@ int main(int argc, char **argv) {
 #ifndef _WIN32
     if (o.become_root != nullptr) (void)!setuid(0);
     if (o.traced_hold != nullptr) traced_hold(std::strtoul(o.traced_hold, nullptr, 10));
+    if (o.on_term_exit != nullptr) {
+        term_exit_code = std::atoi(o.on_term_exit);
+        on_term(SIGTERM, exit_on_term);
+    }
+    if (o.ignore_term != nullptr) {
+        std::snprintf(term_note, sizeof term_note, "%s", o.ignore_term);
+        on_term(SIGTERM, note_term);
+    }
 #endif
     if (o.record != nullptr) append_record(o.record, argc, argv);
     if (o.grandchild != nullptr) start_grandchild(o.grandchild);
+#ifndef _WIN32
+    if (o.daemon != nullptr) start_daemon(o.daemon);
+#endif
     if (o.watch_exit != nullptr) watch_exit(o.watch_exit);
     if (o.remove_self_after != nullptr && o.record != nullptr &&
         count_lines(o.record) >= std::strtoul(o.remove_self_after, nullptr, 10)) {
