@@ -130,7 +130,13 @@ constexpr DWORD LAST_WORD_WAIT_MS = 2000;
 // to print and start as though the target had ended by itself.
 constexpr DWORD SAME_EVENT_WAIT_MS = 1000;
 
-// Made once, at the first start. The job ends the target when the tool's
+// How runs end, set before the first start: with the whole tree, the job
+// holds everything the target starts and a run ends with the job's end; with
+// ask_first, targets start in a process group of their own.
+bool whole_tree = false;
+bool ask_first = false;
+
+// Made once, before the first start. The job ends the target when the tool's
 // process ends, however that happens; without it (it could not be made or
 // set up) targets run as before.
 bool stopping_ready = false;
@@ -189,7 +195,10 @@ BOOL WINAPI stop_on_console_event(DWORD event) {
         lstrcpynA(stop_seen.cause, cause, static_cast<int>(sizeof stop_seen.cause));
         stop_seen.target_forced = running_target != NULL && ran_into_stop(running_target);
     }
-    if (running_target != NULL && TerminateProcess(running_target, TERMINATE_EXIT_CODE)) {
+    // With the whole tree, what the target started goes with it (and what a
+    // run before left, should its sweep have run out of time).
+    if (whole_tree) TerminateJobObject(target_job, TERMINATE_EXIT_CODE);
+    if (running_target != NULL && (TerminateProcess(running_target, TERMINATE_EXIT_CODE) || whole_tree)) {
         WaitForSingleObject(running_target, STOP_WAIT_MS);
     }
     LeaveCriticalSection(&target_lock);
@@ -200,26 +209,36 @@ BOOL WINAPI stop_on_console_event(DWORD event) {
     return FALSE;
 }
 
-HANDLE make_target_job() {
+// *error: why no job could be made.
+HANDLE make_target_job(DWORD *error) {
     const HANDLE job = CreateJobObjectA(NULL, NULL);
-    if (job == NULL) return NULL;
+    if (job == NULL) {
+        *error = GetLastError();
+        return NULL;
+    }
     // Silent breakaway: what the target starts itself stays outside, as
-    // without the job.
+    // without the job. With the whole tree, no breakaway of any kind.
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
     ZeroMemory(&limits, sizeof limits);
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!whole_tree) limits.BasicLimitInformation.LimitFlags |= JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        *error = GetLastError();
         CloseHandle(job);
         return NULL;
     }
     return job;
 }
 
+// Why no job could be made, when none was.
+DWORD job_error = ERROR_SUCCESS;
+
 void setup_stopping() {
     if (stopping_ready) return;
     InitializeCriticalSection(&target_lock);
-    target_job = make_target_job();
+    target_job = make_target_job(&job_error);
+    // Decided before the console handler, which reads it, is in place.
+    if (target_job == NULL) whole_tree = false;
     stop_event = CreateEventA(NULL, TRUE, FALSE, NULL);
     last_word_done = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(stop_on_console_event, TRUE);
@@ -278,7 +297,131 @@ bool same_file_id(HANDLE a, HANDLE b) {
            std::memcmp(&id_a.FileId, &id_b.FileId, sizeof id_a.FileId) == 0;
 }
 
+// Windows 8, the first to nest jobs. Without a manifest that names later
+// versions the system reports 6.2 at most, which is all this asks.
+constexpr DWORD NESTING_MAJOR_VERSION = 6;
+constexpr DWORD NESTING_MINOR_VERSION = 2;
+
+bool jobs_nest() {
+    OSVERSIONINFOEXA wanted;
+    ZeroMemory(&wanted, sizeof wanted);
+    wanted.dwOSVersionInfoSize = sizeof wanted;
+    wanted.dwMajorVersion = NESTING_MAJOR_VERSION;
+    wanted.dwMinorVersion = NESTING_MINOR_VERSION;
+    const DWORDLONG at_least = VerSetConditionMask(
+        VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL), VER_MINORVERSION, VER_GREATER_EQUAL);
+    return VerifyVersionInfoA(&wanted, VER_MAJORVERSION | VER_MINORVERSION, at_least) != 0;
+}
+
+// Why our job cannot take the targets here, nullptr when it can. A tool that
+// runs in a job starts its targets in that job too, unless that job lets them
+// go silently; ours can then take them only where jobs nest and neither job
+// has UI restrictions.
+const char *job_obstacle() {
+    BOOL in_job = FALSE;
+    if (!IsProcessInJob(GetCurrentProcess(), NULL, &in_job) || !in_job) return nullptr;
+    // NULL: the job the tool runs in.
+    JOBOBJECT_BASIC_LIMIT_INFORMATION outer;
+    if (QueryInformationJobObject(NULL, JobObjectBasicLimitInformation, &outer, sizeof outer, NULL) &&
+        (outer.LimitFlags & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) != 0) {
+        return nullptr;
+    }
+    if (!jobs_nest()) return "the tool runs in a job, and jobs nest only from Windows 8 on";
+    JOBOBJECT_BASIC_UI_RESTRICTIONS ui;
+    if (QueryInformationJobObject(NULL, JobObjectBasicUIRestrictions, &ui, sizeof ui, NULL) &&
+        ui.UIRestrictionsClass != JOB_OBJECT_UILIMIT_NONE) {
+        return "the tool runs in a job with UI restrictions, which nests no other job";
+    }
+    return nullptr;
+}
+
+// The window calls, from user32.dll: loaded only when targets are asked to
+// end, so that the tool needs nothing but KERNEL32 otherwise.
+using enum_windows_function = BOOL(WINAPI *)(WNDENUMPROC, LPARAM);
+using window_process_function = DWORD(WINAPI *)(HWND, LPDWORD);
+using post_message_function = BOOL(WINAPI *)(HWND, UINT, WPARAM, LPARAM);
+enum_windows_function enum_windows = nullptr;
+window_process_function window_process = nullptr;
+post_message_function post_message = nullptr;
+
+template <typename function> function found_as(FARPROC found) {
+    return reinterpret_cast<function>(reinterpret_cast<void (*)()>(found));
+}
+
+void load_window_calls() {
+    // A known DLL: the system's own copy, whatever the search path holds.
+    const HMODULE user32 = LoadLibraryA("user32.dll");
+    if (user32 == NULL) return;
+    const FARPROC enum_found = GetProcAddress(user32, "EnumWindows");
+    const FARPROC process_found = GetProcAddress(user32, "GetWindowThreadProcessId");
+    const FARPROC post_found = GetProcAddress(user32, "PostMessageA");
+    if (enum_found == NULL || process_found == NULL || post_found == NULL) return;
+    window_process = found_as<window_process_function>(process_found);
+    post_message = found_as<post_message_function>(post_found);
+    enum_windows = found_as<enum_windows_function>(enum_found);
+}
+
+BOOL CALLBACK close_if_owned(HWND window, LPARAM owner_id) {
+    DWORD owner = 0;
+    window_process(window, &owner);
+    if (owner == static_cast<DWORD>(owner_id)) post_message(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
+// The most processes on the tool's console looked through for the target.
+constexpr DWORD CONSOLE_LIST_SIZE = 1024;
+
+// Whether the process is on the tool's console; false where the tool has
+// none, and where too many share it to tell.
+bool on_own_console(DWORD id) {
+    DWORD ids[CONSOLE_LIST_SIZE];
+    const DWORD count = GetConsoleProcessList(ids, CONSOLE_LIST_SIZE);
+    for (DWORD i = 0; i < count && count <= CONSOLE_LIST_SIZE; ++i) {
+        if (ids[i] == id) return true;
+    }
+    return false;
+}
+
+// The target that was sent a Ctrl+Break: its end by that event is its own,
+// not a sign of the tool's stop.
+DWORD break_sent_to = 0;
+
+uint32_t active_in_job() {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION counts;
+    if (!QueryInformationJobObject(target_job, JobObjectBasicAccountingInformation, &counts, sizeof counts,
+                                   NULL)) {
+        return 0;
+    }
+    return counts.ActiveProcesses;
+}
+
+// The job signals nothing when its last process goes: its count is read
+// again after this pause, up to the sweep's bound.
+constexpr DWORD TREE_POLL_MS = 10;
+
+// How long the exit code of a target ended by force may take to show.
+constexpr DWORD FORCED_END_SHOW_MS = 1000;
+
 } // namespace
+
+bool platform_set_run_ending(bool tree, bool ask, char *reason, std::size_t reason_size) {
+    ask_first = ask;
+    if (ask) load_window_calls();
+    if (!tree) return true;
+    const char *obstacle = job_obstacle();
+    whole_tree = obstacle == nullptr;
+    // Made now, so that the answer is known before the first start.
+    setup_stopping();
+    if (whole_tree) return true;
+    if (obstacle != nullptr) {
+        std::snprintf(reason, reason_size, "%s", obstacle);
+    } else {
+        char message[TEXT_SIZE];
+        system_message(job_error, nullptr, message, sizeof message);
+        std::snprintf(reason, reason_size, "no job: %s", message);
+    }
+    return false;
+}
 
 bool platform_start(const char *application_name, char *command_line, process_ref *started,
                     start_failure *failure, char *reason, std::size_t reason_size) {
@@ -302,8 +445,9 @@ bool platform_start(const char *application_name, char *command_line, process_re
     }
     // Suspended until it is in the job: a target that has not run yet cannot
     // have started anything that the job would miss.
-    if (!CreateProcessA(application_name, command_line, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &si,
-                        &pi)) {
+    // A process group of its own takes a Ctrl+Break meant for it alone.
+    const DWORD flags = CREATE_SUSPENDED | (ask_first ? CREATE_NEW_PROCESS_GROUP : 0);
+    if (!CreateProcessA(application_name, command_line, NULL, NULL, FALSE, flags, NULL, NULL, &si, &pi)) {
         const DWORD error = GetLastError();
         LeaveCriticalSection(&target_lock);
         *failure = name_missing(error) ? start_failure::not_found : start_failure::refused;
@@ -328,6 +472,7 @@ bool platform_start(const char *application_name, char *command_line, process_re
     started->process = value_of(pi.hProcess);
     started->thread = value_of(pi.hThread);
     started->id = pi.dwProcessId;
+    break_sent_to = 0;
     return true;
 }
 
@@ -340,7 +485,7 @@ wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms) {
         // Ended by the console handler, or by the same event before the
         // handler ran: nothing more is printed or started.
         if (stopping()) return wait_outcome::stopped;
-        if (!ran_into_stop(target)) return wait_outcome::ended;
+        if (!ran_into_stop(target) || started.id == break_sent_to) return wait_outcome::ended;
         return wait_or_stop(NULL, SAME_EVENT_WAIT_MS) == woken::stop ? wait_outcome::stopped
                                                                      : wait_outcome::ended;
     case woken::time_out:
@@ -351,10 +496,20 @@ wait_outcome platform_wait(const process_ref &started, uint32_t timeout_ms) {
 }
 
 void platform_how_ended(const process_ref &started, target_end *how) {
+    const HANDLE process = handle_of(started.process);
     DWORD code = 0;
     // After an ended wait the code is there; should it be refused all the
     // same, the code of an end not yet known stands in.
-    if (!GetExitCodeProcess(handle_of(started.process), &code)) code = STILL_ACTIVE;
+    if (!GetExitCodeProcess(process, &code)) code = STILL_ACTIVE;
+    // A forced end takes effect a moment after it is asked for; one that
+    // takes longer still shows its code in the end.
+    if (code == STILL_ACTIVE) {
+        if (WaitForSingleObject(process, FORCED_END_SHOW_MS) == WAIT_TIMEOUT) {
+            code = TERMINATE_EXIT_CODE;
+        } else if (!GetExitCodeProcess(process, &code)) {
+            code = STILL_ACTIVE;
+        }
+    }
     how->by_signal = false;
     how->exit_code = code;
     how->signal_name[0] = '\0';
@@ -365,6 +520,28 @@ bool platform_terminate(const process_ref &started, uint32_t exit_code, char *re
     if (TerminateProcess(handle_of(started.process), exit_code)) return true;
     system_message(GetLastError(), nullptr, reason, reason_size);
     return false;
+}
+
+void platform_ask_to_end(const process_ref &started) {
+    if (enum_windows != nullptr) enum_windows(close_if_owned, static_cast<LPARAM>(started.id));
+    // Only to a process group of its own: the tool's would take the tool too.
+    if (ask_first && on_own_console(started.id) && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, started.id)) {
+        break_sent_to = started.id;
+    }
+}
+
+uint32_t platform_end_tree(const process_ref &started, uint32_t bound_ms) {
+    if (!whole_tree) return 0;
+    const DWORD t0 = GetTickCount();
+    // Once the target has gone, the job's count holds only the others; a
+    // target ended by force may take a moment.
+    const bool target_runs = WaitForSingleObject(handle_of(started.process), bound_ms) != WAIT_OBJECT_0;
+    uint32_t others = active_in_job();
+    if (target_runs && others > 0) --others;
+    TerminateJobObject(target_job, TERMINATE_EXIT_CODE);
+    while (active_in_job() > 0 && GetTickCount() - t0 < bound_ms)
+        Sleep(TREE_POLL_MS);
+    return others;
 }
 
 void platform_close(process_ref *started) {

@@ -24,6 +24,9 @@ VERSION_CHECK = os.environ.get("KADRON_VERSION_CHECK_EXE", "")
 STOP_CHECK = os.environ.get("KADRON_STOP_CHECK_EXE", "")
 WORK_ROOT = os.environ.get("KADRON_TEST_WORK", tempfile.gettempdir())
 
+# stop_check gives up waiting after 20 s; a run of it is allowed more, so that it says what happened.
+STOP_CHECK_BOUND_S = 60
+
 # Bounds are generous: two shared cores, Wine starts, 16 ms ticks. What must have happened is waited
 # for (up to RUN_BOUND_S); a time that must have passed is measured from a moment known to come
 # before it, so neither holds only at some machine speed.
@@ -205,6 +208,15 @@ class WineTestCase(unittest.TestCase):
         r = WineRun(["cmd", "/c", command], self.work)
         self.runs.append(r)
         return r
+
+    def drive(self, *words, env=None):
+        """stop_check drive with words; its report as a dict, once it said all it had to."""
+        r = WineRun([STOP_CHECK, "drive"] + list(words), self.work, env=env)
+        self.runs.append(r)
+        code = r.exit_code(STOP_CHECK_BOUND_S)
+        fields = dict(line.split("=", 1) for line in r.output().decode("ascii").splitlines() if "=" in line)
+        self.assertEqual(code, 0, fields)
+        return fields
 
     def raw(self, application, command_line, bound_ms=20000):
         """application started by CreateProcessA with exactly command_line."""
@@ -400,22 +412,10 @@ class OwnExitAndNowait(WineTestCase):
         self.assertStatusCycle(run.output(), cycle)
 
 
-# stop_check gives up waiting after 20 s; a run of it is allowed more, so that it says what happened.
-STOP_CHECK_BOUND_S = 60
-
-
 class Stopping(WineTestCase):
     """However the tool ends while a target runs, the target ends with it; what the target started
     itself runs on. stop_check starts the tool (for most cases with itself as the target, which handles
     Ctrl+C and goes on), ends the tool and reports."""
-
-    def drive(self, *words, env=None):
-        r = WineRun([STOP_CHECK, "drive"] + list(words), self.work, env=env)
-        self.runs.append(r)
-        code = r.exit_code(STOP_CHECK_BOUND_S)
-        fields = dict(line.split("=", 1) for line in r.output().decode("ascii").splitlines() if "=" in line)
-        self.assertEqual(code, 0, fields)
-        return fields
 
     def stop_tool(self, how, cycle="600000", mode="wait", log=None):
         pids = win_path(self.path("pids.txt"))
@@ -472,6 +472,46 @@ class Stopping(WineTestCase):
         self.assertEqual([e["event"] for e in events], ["begin", "run", "end"], events)
         self.assertEqual({k: events[2][k] for k in ("count", "cause", "target")},
                          {"count": 1, "cause": "CTRL_C_EVENT", "target": "none"})
+
+
+def run_records(path):
+    """The run records in the record file at path, none while it is missing."""
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        return [e for e in records(f.read()) if e["event"] == "run"]
+
+
+class RunEnding(WineTestCase):
+    """KADRON_KILL_TREE=1 ends what the target started with its run, through the job; KADRON_GRACE_MS first
+    asks a target with a window to close it. Wine cannot send Ctrl+Break to a process group (the call
+    fails), so the console side of the asking is not shown here."""
+
+    def test_the_tree_ends_with_every_run_only_when_asked(self):
+        # stop_check is the target; it starts a child and sleeps. Two runs with the tree: the job that
+        # ended the first run's tree takes the second.
+        for tree, runs, child in ((True, 2, "gone"), (False, 1, "alive")):
+            with self.subTest(tree=tree):
+                pids, log = self.path(f"pids-{tree}.txt"), self.path(f"log-{tree}.jsonl")
+                tool_line = f'"{KADRON_WIN}" "{STOP_CHECK_WIN}" "target \\"{win_path(pids)}\\"" 0 3000 wait'
+                env = dict(os.environ, KADRON_LOG=win_path(log), **({"KADRON_KILL_TREE": "1"} if tree else {}))
+                fields = self.drive(f"runs:{runs}", KADRON_WIN, tool_line.encode().hex(), win_path(pids),
+                                    win_path(log), env=env)
+                self.assertEqual(fields.get("child"), child, fields)
+                ended = [(r["result"], r["exit_code"], r["others_ended"]) for r in run_records(log)[:runs]]
+                self.assertEqual(ended, [("forced", 42, 1 if tree else 0)] * runs)
+
+    def test_a_window_asked_to_close_ends_the_run_within_the_grace(self):
+        # The run time leaves the target room to make its window on a slow machine. Missing the request,
+        # it would be forced only once the grace is over.
+        log = self.path("log.jsonl")
+        run = self.kadron(STOP_CHECK_WIN, "window", "600000", "5000", log=win_path(log),
+                          env={"KADRON_GRACE_MS": "30000"})
+        self.assertTrue(run.wait_until(lambda: run_records(log), 2 * RUN_BOUND_S), run.stderr())
+        run.kill()
+        ended = run_records(log)[0]
+        self.assertEqual({k: ended[k] for k in ("result", "exit_code", "others_ended")},
+                         {"result": "stopped", "exit_code": 5, "others_ended": 0})
 
 
 class RunRecords(WineTestCase):

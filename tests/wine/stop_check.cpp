@@ -10,10 +10,15 @@
 //       sends Ctrl+C as soon as the tool's output shows TEXT (the tool flushes a count just before a
 //       start, "next at" just before a sleep); prints tool_exit= and left=, the number of processes
 //       named TARGET_NAME still there once the tool has ended.
+//   stop_check drive runs:N TOOL_EXE TOOL_COMMAND_LINE_HEX PID_FILE LOG_FILE
+//       lets the tool run until its run record file LOG_FILE holds N runs, then prints child=alive|gone
+//       for the child of the target that wrote PID_FILE.
 //   Everything it started is ended before it exits. Exit status 0 when it could do all that.
 //   stop_check target PID_FILE     the tool's target: starts a child, writes "TARGET CHILD" pids
 //   stop_check child               the target's child
 //   stop_check exit CODE           exits at once with CODE (decimal, all 32 bits)
+//   stop_check window              a target with a window of its own, which ends with exit code 5
+//                                  once the window is asked to close (WM_CLOSE)
 // Target and child handle Ctrl+C themselves (they go on) and sleep for a long time.
 #include <windows.h>
 
@@ -32,6 +37,8 @@ constexpr DWORD BOUND_MS = 20000;
 constexpr DWORD CLEANUP_MS = 5000;
 constexpr DWORD LONG_SLEEP_MS = 120000;
 constexpr int EXIT_TROUBLE = 2;
+
+constexpr int WINDOW_EXIT_CODE = 5;
 
 BOOL WINAPI go_on(DWORD) { return TRUE; }
 
@@ -91,6 +98,30 @@ int run_target(const char *pid_file) {
     return 0;
 }
 
+LRESULT CALLBACK close_ends(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message != WM_CLOSE) return DefWindowProcA(window, message, wparam, lparam);
+    PostQuitMessage(WINDOW_EXIT_CODE);
+    return 0;
+}
+
+int run_window() {
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = close_ends;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.lpszClassName = "kadron_stop_check";
+    if (RegisterClassA(&window_class) == 0 ||
+        CreateWindowA(window_class.lpszClassName, "stop_check", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, window_class.hInstance,
+                      nullptr) == nullptr) {
+        return EXIT_TROUBLE;
+    }
+    MSG message{};
+    BOOL got = FALSE;
+    while ((got = GetMessageA(&message, nullptr, 0, 0)) > 0)
+        DispatchMessageA(&message);
+    return got == 0 ? static_cast<int>(message.wParam) : EXIT_TROUBLE;
+}
+
 // Milliseconds left until deadline (a GetTickCount value), 0 once it passed.
 DWORD left_until(DWORD deadline) {
     const DWORD now = GetTickCount();
@@ -108,6 +139,27 @@ bool read_pids(const char *pid_file, DWORD *target, DWORD *child, HANDLE tool, D
             *child = c;
             return got == 2;
         }
+        if (WaitForSingleObject(tool, 20) == WAIT_OBJECT_0) return false;
+    }
+    return false;
+}
+
+// Once the run record file holds count runs; false when the tool ended or the
+// deadline passed first.
+bool wait_for_runs(const char *log_file, int count, HANDLE tool, DWORD deadline) {
+    const std::string run = "\"event\":\"run\"";
+    while (left_until(deadline) > 0) {
+        std::string text;
+        if (std::FILE *f = std::fopen(log_file, "rb")) {
+            char chunk[4096];
+            for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+                text.append(chunk, n);
+            std::fclose(f);
+        }
+        int found = 0;
+        for (std::size_t at = text.find(run); at != std::string::npos; at = text.find(run, at + 1))
+            ++found;
+        if (found >= count) return true;
         if (WaitForSingleObject(tool, 20) == WAIT_OBJECT_0) return false;
     }
     return false;
@@ -162,15 +214,18 @@ bool start_tool(const char *tool_exe, std::string command_line, HANDLE output, P
 }
 
 const char AT_TEXT[] = "ctrl-c-at:";
+const char RUNS_TEXT[] = "runs:";
 
 const DWORD WATCH_ACCESS = SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE;
 
 int drive(const char *how, const char *tool_exe, const std::string &command_line, const char *pid_file,
           const char *output_file) {
     const bool ctrl_c = std::strcmp(how, "ctrl-c") == 0;
+    const int runs =
+        std::strncmp(how, RUNS_TEXT, sizeof RUNS_TEXT - 1) == 0 ? std::atoi(how + sizeof RUNS_TEXT - 1) : 0;
     if (ctrl_c && !own_console()) return trouble("AllocConsole");
     HANDLE output = nullptr;
-    if (output_file != nullptr) {
+    if (output_file != nullptr && runs == 0) {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         output =
             CreateFileA(output_file, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
@@ -189,6 +244,12 @@ int drive(const char *how, const char *tool_exe, const std::string &command_line
     } else if ((target = OpenProcess(WATCH_ACCESS, FALSE, target_pid)) == nullptr ||
                (child = OpenProcess(WATCH_ACCESS, FALSE, child_pid)) == nullptr) {
         status = trouble("OpenProcess");
+    } else if (runs > 0) {
+        if (output_file == nullptr || !wait_for_runs(output_file, runs, tool.hProcess, deadline)) {
+            status = trouble("no-runs");
+        } else {
+            std::printf("child=%s\n", WaitForSingleObject(child, 0) == WAIT_TIMEOUT ? "alive" : "gone");
+        }
     } else if (ctrl_c ? !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) : !TerminateProcess(tool.hProcess, 1)) {
         status = trouble("stop");
     } else {
@@ -266,6 +327,7 @@ int main(int argc, char **argv) {
             }
             return i + 1 < argc ? run_target(argv[i + 1]) : EXIT_TROUBLE;
         }
+        if (std::strcmp(argv[i], "window") == 0) return run_window();
         if (std::strcmp(argv[i], "exit") == 0 && i + 1 < argc) {
             ExitProcess(static_cast<UINT>(std::strtoul(argv[i + 1], nullptr, 10)));
         }
@@ -280,7 +342,9 @@ int main(int argc, char **argv) {
                          i + 5 < argc ? argv[i + 5] : nullptr);
         }
     }
-    std::fprintf(stderr, "usage: stop_check drive kill|ctrl-c|ctrl-c-at:TEXT TOOL_EXE COMMAND_LINE_HEX "
-                         "PID_FILE|TARGET_NAME [OUTPUT_FILE] | target PID_FILE | child | exit CODE\n");
+    std::fprintf(stderr,
+                 "usage: stop_check drive kill|ctrl-c|ctrl-c-at:TEXT|runs:N TOOL_EXE COMMAND_LINE_HEX "
+                 "PID_FILE|TARGET_NAME [OUTPUT_FILE|LOG_FILE] | target PID_FILE | child | exit CODE | "
+                 "window\n");
     return EXIT_TROUBLE;
 }

@@ -41,11 +41,20 @@ def setup(prefix):
         sys.exit("wineserver did not start")
     # Through the build's own loader: Debian's wineboot wrapper would pick the
     # 32-bit one, which a 64-bit-only machine cannot run.
-    if run([os.environ.get("KADRON_WINE", "wine"), "wineboot", "-i"], 200) != 0:
+    loader = os.environ.get("KADRON_WINE", "wine")
+    if run([loader, "wineboot", "-i"], 200) != 0:
         sys.exit("wineboot -i failed")
     # The tests name Unix files as Z:\..., so drive Z: must be the root.
     if os.path.realpath(os.path.join(prefix, "dosdevices", "z:")) != "/":
         sys.exit(f"drive Z: of {prefix} is not the Unix root")
+    # Windows of test targets need a display driver; the null one needs no display. The desktop
+    # process chooses it as it starts: the prefix starts again after the change, here, so that its
+    # background processes hold no test's output.
+    if run([loader, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f"], 60) != 0:
+        sys.exit("could not choose the null display driver")
+    stop_server()
+    if run([tool("wineserver"), f"-p{SERVER_LINGER_S}"], 60) != 0 or run([loader, "wineboot"], 200) != 0:
+        sys.exit("the prefix did not start again")
     print(f"prefix ready in {time.monotonic() - started:.1f} s")
 
 
