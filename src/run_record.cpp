@@ -110,13 +110,23 @@ void open_record(json_text *j, char *buffer, std::size_t size, const record_log 
     add_name_number(j, "tool_pid", log.tool_pid);
 }
 
+// The count of the status line and the time of the event.
+void add_count_and_now(json_text *j, uint32_t count) {
+    add_name_number(j, "count", count);
+    calendar_time now{};
+    platform_utc_time(&now);
+    add_name_time(j, "time", now);
+}
+
 const char *log_name(const record_log &log) { return log.path == nullptr ? STANDARD_ERROR_NAME : log.path; }
 
 // Closes the record and writes it. A failed write is told once per spell of
-// failures (begin's own failure is the caller's), not once a cycle.
+// failures, not once a cycle; warn false: begin's, after which the tool ends.
 bool write_record(record_log *log, json_text *j, bool warn) {
     json_add_raw(j, "}\n");
     if (j->overflow) return false; // cannot happen: the buffer fits the longest record
+    // What standard output holds comes first where both streams meet.
+    std::fflush(stdout);
     std::size_t written = 0;
     char reason[TEXT_SIZE] = {};
     if (platform_append_line(log->path, j->text, j->length, &written, reason, sizeof reason)) {
@@ -126,7 +136,6 @@ bool write_record(record_log *log, json_text *j, bool warn) {
     }
     log->cut = written > 0 && written < j->length;
     if (warn && !log->failing) {
-        std::fflush(stdout);
         if (log->joins_output) std::fputs("\n", stderr);
         std::fprintf(stderr, RECORD_FAILING_TEXT, log_name(*log), reason);
     } else if (!warn) {
@@ -251,7 +260,6 @@ bool record_begin(record_log *log, const run_settings &settings, const char *ver
         add_name_number(&j, "run_ms", settings.run_time_in_milliseconds);
     }
     add_name_string(&j, "mode", settings.wait_mode ? "wait" : "nowait");
-    std::fflush(stdout);
     return write_record(log, &j, false);
 }
 
@@ -280,7 +288,6 @@ void record_run(record_log *log, uint32_t count, const run_report &report, bool 
         json_add_raw(&j, "null");
     }
     add_name_number(&j, "others_ended", report.others_ended);
-    std::fflush(stdout);
     write_record(log, &j, true);
 }
 
@@ -289,14 +296,10 @@ void record_start_failed(record_log *log, uint32_t count, int exit_status, const
     char line[RECORD_LINE_SIZE];
     json_text j;
     open_record(&j, line, sizeof line, *log, "start_failed", false);
-    add_name_number(&j, "count", count);
-    calendar_time now{};
-    platform_utc_time(&now);
-    add_name_time(&j, "time", now);
+    add_count_and_now(&j, count);
     add_name_number(&j, "exit_status", static_cast<uint64_t>(exit_status));
     add_field(&j, "reason");
     add_tool_text(&j, reason);
-    std::fflush(stdout);
     write_record(log, &j, true);
 }
 
@@ -305,12 +308,8 @@ void record_end(record_log *log, uint32_t count, const stop_report &stop) {
     char line[RECORD_LINE_SIZE];
     json_text j;
     open_record(&j, line, sizeof line, *log, "end", true);
-    add_name_number(&j, "count", count);
-    calendar_time now{};
-    platform_utc_time(&now);
-    add_name_time(&j, "time", now);
+    add_count_and_now(&j, count);
     add_name_string(&j, "cause", stop.cause);
     add_name_string(&j, "target", stop.target_forced ? "forced" : "none");
-    std::fflush(stdout);
     write_record(log, &j, true);
 }
