@@ -147,6 +147,15 @@ int open_proc_file(const proc_path &path) {
     return fd;
 }
 
+// Opens head, number and tail as one path under /proc ("/proc/", 42, "/stat").
+int open_numbered_proc_file(const char *head, long number, const char *tail, proc_path *path) {
+    *path = proc_path{};
+    add_text(path, head);
+    add_number(path, number);
+    add_text(path, tail);
+    return open_proc_file(*path);
+}
+
 struct child_visit {
     void (*visit)(pid_t pid, void *context);
     void *context;
@@ -157,10 +166,7 @@ struct child_visit {
 void visit_task_children(long tid, void *visit) {
     const child_visit &v = *static_cast<const child_visit *>(visit);
     proc_path path{};
-    add_text(&path, "/proc/self/task/");
-    add_number(&path, tid);
-    add_text(&path, "/children");
-    const int fd = open_proc_file(path);
+    const int fd = open_numbered_proc_file("/proc/self/task/", tid, "/children", &path);
     if (fd < 0) return;
     char piece[CHILDREN_READ_SIZE];
     long pid = 0;
@@ -189,10 +195,7 @@ void visit_task_children(long tid, void *visit) {
 void visit_if_child(long pid, void *visit) {
     const child_visit &v = *static_cast<const child_visit *>(visit);
     proc_path path{};
-    add_text(&path, "/proc/");
-    add_number(&path, pid);
-    add_text(&path, "/stat");
-    const int fd = open_proc_file(path);
+    const int fd = open_numbered_proc_file("/proc/", pid, "/stat", &path);
     if (fd < 0) return;
     char stat[STAT_READ_SIZE];
     ssize_t n = 0;
@@ -341,10 +344,7 @@ void find_children_by_scan() { scan_only = true; }
 bool prepare_child_listing(char *reason, std::size_t reason_size) {
     listing_pid = getpid();
     proc_path path{};
-    add_text(&path, "/proc/self/task/");
-    add_number(&path, listing_pid);
-    add_text(&path, "/children");
-    int fd = scan_only ? -1 : open_proc_file(path);
+    int fd = scan_only ? -1 : open_numbered_proc_file("/proc/self/task/", listing_pid, "/children", &path);
     listing = child_listing::task_children;
     if (fd < 0) {
         path = proc_path{};
